@@ -1,0 +1,23 @@
+// One collection step: gathers a reply for every cell of every entry over one window and
+// publishes the meter message.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "io_info.h"
+#include "mqtt_async_wrapper.h"
+
+namespace norvane {
+
+enum class StepOutcome {
+  kDone,       // the window was handled (however it went); the loop moves past it
+  kPostponed,  // old step: the history peer did not answer; ask for the window again later
+};
+
+StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
+                        const kavrion::IoMap& ioMap,
+                        std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client);
+
+}  // namespace norvane

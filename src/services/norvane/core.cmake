@@ -1,0 +1,1 @@
+target_sources(norvane_service PRIVATE progress_store.cpp collection_loop.cpp configuration.cpp startup.cpp)

@@ -1,0 +1,1 @@
+target_sources(norvane_service PRIVATE history_client.cpp response_processing.cpp collection_step.cpp)

@@ -1,0 +1,25 @@
+// The history call to wb-mqtt-db: request texts, request/reply topics and their renewal.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "io_info.h"
+#include "mqtt_async_wrapper.h"
+
+namespace norvane {
+
+// One request text per cell of the entry, in sorted cell order.
+std::deque<std::string> makeRequests(const std::string& id,
+                                     const std::unique_ptr<kavrion::IoInfo>& io,
+                                     std::pair<int64_t, int64_t> interval);
+
+// Sets send_topic and bd_topic (moving to the next counter unless initial) and subscribes
+// the reply topic.
+void db_resubscribe(bool initial, std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client);
+
+}  // namespace norvane
