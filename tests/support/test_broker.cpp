@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +70,12 @@ TestBroker::TestBroker() {
   throw std::runtime_error("mosquitto did not start on any of 20 free ports");
 }
 
+TestBroker::TestBroker(int fixedPort) : port_(fixedPort) {
+  if (!launch()) {
+    throw std::runtime_error("mosquitto did not start on port " + std::to_string(port_));
+  }
+}
+
 TestBroker::~TestBroker() { stop(); }
 
 std::string TestBroker::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
@@ -97,6 +104,7 @@ bool TestBroker::launch() {
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed while starting mosquitto");
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed by its timeout takes its broker along
     ::execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

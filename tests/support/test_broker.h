@@ -29,6 +29,9 @@ class TempDir {
 class TestBroker {
  public:
   TestBroker();
+  // On the given loopback port (a private network namespace's 1883); throws
+  // std::runtime_error when mosquitto cannot listen there.
+  explicit TestBroker(int fixedPort);
   ~TestBroker();
   TestBroker(const TestBroker&) = delete;
   TestBroker& operator=(const TestBroker&) = delete;
