@@ -1,1 +1,188 @@
-// in progress
+// The live-value cache: last value and range of every configured control.
+#include "availability_cache.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "control_topic.h"
+#include "io_info.h"
+#include "p7_trace.h"
+
+namespace norvane {
+namespace {
+
+using kavrion::mosquitto::MqttAsyncWrapper;
+using kavrion::mosquitto::msg_t;
+using kavrion::mosquitto::Qos;
+
+constexpr const char* kClientId = "db_listener_cache_sync";
+constexpr int32_t kElectricityTimeoutS = 300;
+constexpr int32_t kDefaultTimeoutS = 1800;
+constexpr int32_t kUnusableLimit = 100;
+
+// A NaN never widens the range, and a range left NaN by an earlier NaN read is taken over by
+// the next number: otherwise every later comparison fails and the range stays NaN for ever.
+void updateRecord(data_t& record, double number) {
+  record.value = number;
+  if (std::isnan(number)) {
+    return;
+  }
+  if (std::isnan(record.max) || number > record.max) {
+    record.max = number;
+  }
+  if (std::isnan(record.min) || number < record.min) {
+    record.min = number;
+  }
+}
+
+void storeValue(const std::string& key, double number) {
+  std::lock_guard<std::mutex> lock(m_mutex_cache);
+  const auto found = m_cache.find(key);
+  if (found == m_cache.end()) {
+    m_cache.emplace(key, data_t{number, number, number});
+  } else {
+    updateRecord(found->second, number);
+  }
+  m_last_update_cache = std::chrono::steady_clock::now();
+}
+
+void closeRange(data_t& record) {
+  record.min = record.value;
+  record.max = record.value;
+}
+
+int32_t timeoutFor(const std::string& configurationText) {
+  return configurationText.find("meter_electricity") != std::string::npos ? kElectricityTimeoutS
+                                                                           : kDefaultTimeoutS;
+}
+
+std::chrono::milliseconds receiveTimeout(std::chrono::milliseconds cap) {
+  return std::min<std::chrono::milliseconds>(std::chrono::seconds(m_timeout_s.load()), cap);
+}
+
+int runCacheLoop(MqttAsyncWrapper& client, std::chrono::milliseconds timeoutCap) {
+  CacheUpdater updater;
+  for (;;) {
+    msg_t message;
+    try {
+      message = client.Receive("/#", receiveTimeout(timeoutCap));
+    } catch (const std::runtime_error&) {
+      return kExitNoData;  // the bus fell silent: no record, the status says it
+    }
+    if (const auto status = updater.handle(message)) {
+      return *status;
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<int> CacheUpdater::handle(const msg_t& message) {
+  if (message.payload.empty()) {
+    if (error_count_ > kUnusableLimit) {
+      return kExitBadPayloads;
+    }
+    countUnusable();
+    return std::nullopt;
+  }
+  const auto topic = matchControlTopic(message.topic);
+  if (!topic) {
+    countUnusable();
+    return std::nullopt;
+  }
+  error_count_ = 0;
+  key_.assign(topic->device).append(".").append(topic->control);
+  text_.assign(message.payload.begin(), message.payload.end());
+  double number = 0.0;
+  try {
+    number = parseControlValue(text_);
+  } catch (const std::invalid_argument& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Invalid argument:  %s. Value: \"%s\" ", e.what(),
+             text_.c_str());
+    return std::nullopt;
+  } catch (const std::out_of_range& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Out of range: %s. Value: \"%s\" ", e.what(),
+             text_.c_str());
+    return std::nullopt;
+  }
+  storeValue(key_, number);
+  return std::nullopt;
+}
+
+// Saturates: a misconfigured control that never matches must not overflow it after months.
+void CacheUpdater::countUnusable() {
+  if (error_count_ < std::numeric_limits<int32_t>::max()) {
+    ++error_count_;
+  }
+}
+
+void subscribeConfiguredControls(MqttAsyncWrapper& client) {
+  const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
+  {
+    kavrion::TemplateCacheCleanupGuard guard(true);
+    const auto ioMap = kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true);
+    for (const auto& [id, entry] : ioMap) {
+      const bool skipRetained = entry->kind == 1;
+      for (const auto& cell : entry->getCells()) {
+        client.Subscribe(fmt::format("/devices/{}/controls/{}", entry->deviceName, cell),
+                         Qos::AtMostOnce, skipRetained);
+      }
+    }
+  }
+  m_timeout_s = timeoutFor(configuration);
+}
+
+int runCacheSync(const std::string& serverUri, std::chrono::milliseconds timeoutCap) {
+  try {
+    MqttAsyncWrapper client(kClientId, serverUri);
+    client.Connect(true);
+    subscribeConfiguredControls(client);
+    return runCacheLoop(client, timeoutCap);
+  } catch (const std::exception& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
+  } catch (...) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", "unknown exception");
+  }
+  return kExitFatal;
+}
+
+void cache_map_sync(const std::string& serverUri) { exitService(runCacheSync(serverUri)); }
+
+std::optional<data_t> readCacheRecord(const std::string& controlKey) {
+  std::optional<data_t> record;
+  bool stale = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex_cache);
+    // Whole seconds, as the limit is given: exactly m_timeout_s old still counts as fresh.
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - m_last_update_cache);
+    stale = age > std::chrono::seconds(m_timeout_s.load());
+    if (!stale) {
+      const auto found = m_cache.find(controlKey);
+      if (found != m_cache.end()) {
+        record = found->second;
+        closeRange(found->second);
+      }
+    }
+  }
+  if (stale) {
+    exitService(kExitStaleCache);
+  }
+  return record;
+}
+
+void discardCacheRecord(const std::string& controlKey) {
+  std::lock_guard<std::mutex> lock(m_mutex_cache);
+  const auto found = m_cache.find(controlKey);
+  if (found != m_cache.end()) {
+    closeRange(found->second);
+  }
+}
+
+}  // namespace norvane

@@ -1,6 +1,8 @@
 // The live-value cache: last value and range of every configured control.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,5 +22,35 @@ std::optional<data_t> readCacheRecord(const std::string& controlKey);
 // Resets the range of one record without the staleness check (devices that are unavailable
 // must not carry their outage's range into the first window after they recover).
 void discardCacheRecord(const std::string& controlKey);
+
+// The thread body up to the status the process must end with: 1 when nothing arrived in
+// time, 2 on a flood of unusable messages, 4 when an error escaped ("Fatal error" record).
+// The receive timeout is m_timeout_s, capped by @p timeoutCap (tests wait less).
+int runCacheSync(const std::string& serverUri,
+                 std::chrono::milliseconds timeoutCap = std::chrono::milliseconds::max());
+
+// Parses the configuration text again, subscribes the control topics of every configured
+// cell (retained values skipped for kind 1) and sets m_timeout_s.
+void subscribeConfiguredControls(kavrion::mosquitto::MqttAsyncWrapper& client);
+
+// The per-message work of the cache thread, with its count of unusable messages.
+class CacheUpdater {
+ public:
+  explicit CacheUpdater(int32_t errorCount = 0) : error_count_(errorCount) {}
+
+  // Applies one received message; returns the exit status when the process must end.
+  std::optional<int> handle(const kavrion::mosquitto::msg_t& message);
+
+  int32_t errorCount() const { return error_count_; }
+
+ private:
+  void countUnusable();
+
+  // Unusable messages since the last one on a well-formed control topic.
+  int32_t error_count_;
+  // Reused for every message so that the hot path rarely allocates.
+  std::string text_;
+  std::string key_;
+};
 
 }  // namespace norvane
