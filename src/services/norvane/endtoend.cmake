@@ -1,1 +1,2 @@
-target_sources(norvane_service PRIVATE history_client.cpp response_processing.cpp collection_step.cpp)
+target_sources(norvane_service PRIVATE history_client.cpp history_reply.cpp response_processing.cpp
+  collection_step.cpp)

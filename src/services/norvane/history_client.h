@@ -22,4 +22,13 @@ std::deque<std::string> makeRequests(const std::string& id,
 // the reply topic.
 void db_resubscribe(bool initial, std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client);
 
+// One request in flight: clears the queue so a stale reply is never taken, publishes the
+// request on send_topic and waits for the next message on bd_topic.
+// Throws std::runtime_error when nothing arrives within the reply timeout.
+kavrion::mosquitto::msg_t exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& client,
+                                          const std::string& request);
+
+// How long a request waits for its reply (60 s). Test seam; returns the previous value.
+std::chrono::milliseconds setReplyTimeout(std::chrono::milliseconds timeout);
+
 }  // namespace norvane
