@@ -35,6 +35,9 @@ TraceObject* getTrace();
 
 // Test seam: while an object of this class lives, every record that passes the verbosity
 // filter is also handed to the callback as (level, formatted message).
+// Several captures may live at once; each sees every record. Callbacks run one at a time
+// (under one lock), on the thread that logged. Records logged from inside a callback reach
+// the file but not the captures; a callback must not create or destroy a capture.
 class RecordCapture {
  public:
   using Callback = std::function<void(int level, const std::string& message)>;
