@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,10 @@ struct config_snapshot_t {
   int64_t timestamp = 0;  // "created_at_ts", else the time the text was read
   bool valid = false;
 };
+
+// A JSON number (signed, unsigned or floating, the latter truncated toward zero) that fits
+// a signed 64-bit integer; nothing for any other value, NaN and 1e300 included.
+std::optional<int64_t> numberAsInt64(const nlohmann::json& value);
 
 namespace config_persistence {
 

@@ -1,1 +1,115 @@
-// in progress
+// The collection loop's interval arithmetic, waits and exits.
+#include "collection_loop.h"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "config_persistence.h"
+#include "p7_trace.h"
+#include "service_state.h"
+
+namespace norvane {
+
+namespace {
+
+enum class Visit {
+  kIdle,       // nothing due
+  kStepped,    // the interval moved past its window
+  kErased,     // an old interval was used up; the walk ends
+  kPostponed,  // the history peer did not answer; the walk ends, the interval stays
+};
+
+int64_t readMember(const nlohmann::json& interval, const char* name, size_t index) {
+  const auto value = kavrion::numberAsInt64(interval.at(name));
+  if (!value) {
+    throw std::runtime_error(fmt::format("Progress interval {}: \"{}\" is not a number", index,
+                                         name));
+  }
+  return *value;
+}
+
+void recordBusyTime(const CollectionLoop& loop, int64_t startedAt, const char* kind) {
+  NV_TRACE(P7::getTrace(), P7::kInfo, "Busy time:%ld (%s)", loop.now() - startedAt, kind);
+}
+
+// Steps the interval at @p index of a document whose intervals number @p count.
+Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_t index,
+                    size_t count) {
+  auto& interval = intervals.at(index);
+  const int64_t a = readMember(interval, "a", index);
+  const int64_t b = interval.contains("b") ? readMember(interval, "b", index) : 0;
+
+  if (b == 0 && a < loop.now() - kHorizonSeconds) {
+    dropTime(loop.progress, loop.now);
+    exitService(kExitDone);
+  }
+
+  if (count == 1) {
+    while (loop.now() < a + kLiveWindowSeconds) loop.sleep(kPollInterval);
+    const int64_t startedAt = loop.now();
+    loop.step({a, a + kLiveWindowSeconds}, true);
+    interval["a"] = a + kLiveWindowSeconds;
+    recordBusyTime(loop, startedAt, "current time");
+    return Visit::kStepped;
+  }
+
+  if (b == 0) {
+    if (loop.now() <= a + kPendingWindowSeconds) return Visit::kIdle;
+    const int64_t startedAt = loop.now();
+    loop.step({a, a + kPendingWindowSeconds}, true);
+    interval["a"] = a + kPendingWindowSeconds;
+    recordBusyTime(loop, startedAt, "current time");
+    return Visit::kStepped;
+  }
+
+  // Old windows are always 120 s long, even where they reach past the interval's end.
+  const int64_t startedAt = loop.now();
+  if (loop.step({a, a + kPendingWindowSeconds}, false) == StepOutcome::kPostponed) {
+    return Visit::kPostponed;
+  }
+  if (a + kPendingWindowSeconds > b) {
+    intervals.erase(index);
+    return Visit::kErased;
+  }
+  interval["a"] = a + kPendingWindowSeconds;
+  recordBusyTime(loop, startedAt, "old time");
+  return Visit::kStepped;
+}
+
+}  // namespace
+
+void runPass(const CollectionLoop& loop) {
+  nlohmann::json document = getTime(loop.progress, loop.now);
+  auto& intervals = document["intervals"];
+  const size_t count = intervals.is_array() ? intervals.size() : 0;
+
+  bool moved = false;
+  bool postponed = false;
+  for (size_t index = count; index-- > 0;) {
+    const Visit visit = visitInterval(loop, intervals, index, count);
+    moved = moved || visit == Visit::kStepped || visit == Visit::kErased;
+    if (visit == Visit::kPostponed) postponed = true;
+    if (visit == Visit::kErased || visit == Visit::kPostponed) break;
+  }
+
+  setTime(document, loop.progress);
+  // Passes follow each other at once only while they make progress; otherwise a document
+  // with nothing due would keep the processor busy re-reading and re-writing the file.
+  if (postponed) {
+    loop.sleep(kPostponedPause);
+  } else if (!moved) {
+    loop.sleep(kPollInterval);
+  }
+}
+
+void runLoop(const CollectionLoop& loop) {
+  try {
+    while (true) runPass(loop);
+  } catch (const std::exception& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
+    exitService(kExitFatal);
+  }
+}
+
+}  // namespace norvane

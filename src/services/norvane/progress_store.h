@@ -1,0 +1,43 @@
+// The progress file: which intervals are still being collected, and from where.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace norvane {
+
+inline constexpr const char* kProgressDirectory = "/tmp/norvane/";
+inline constexpr const char* kProgressFileName = "timestamp";
+
+// Where the progress file lives; tests point it at a temporary directory.
+struct ProgressLocation {
+  std::string directory = kProgressDirectory;  // ends with '/'
+  std::string fileName = kProgressFileName;
+};
+
+// POSIX seconds; tests replace the system clock.
+using WallClock = std::function<int64_t()>;
+int64_t systemClockNow();
+
+// The progress document of this pass. Never fails: a missing, unreadable or malformed file,
+// or one without intervals, gives the fresh document (one interval starting now), which is
+// saved at once. Damaged intervals with an end are dropped one by one; stale current
+// intervals, and current intervals ahead of the clock, are moved to the present (in memory).
+nlohmann::json getTime(const ProgressLocation& location = {},
+                       const WallClock& now = systemClockNow);
+
+// Stores the document whole. Failures are recorded and leave the previous file in place.
+void setTime(nlohmann::json document, const ProgressLocation& location = {});
+
+// Removes the progress file; when that fails for a file that exists, the fresh document
+// takes its place, so that the next start does not meet the same stale interval again.
+void dropTime(const ProgressLocation& location = {}, const WallClock& now = systemClockNow);
+
+// Records @p reason as a warning, then saves and returns the fresh document.
+nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location = {},
+                           const WallClock& now = systemClockNow);
+
+}  // namespace norvane
