@@ -69,17 +69,7 @@ std::optional<std::string> cacheReply(const json& request, const Channel& channe
     NV_TRACE(P7::getTrace(), P7::kWarning, "Non-finite value of %s left out", key.c_str());
     return std::nullopt;
   }
-  json row;
-  row["control"] = channel.control;
-  row["device"] = channel.device;
-  row["max"] = record->max;
-  row["min"] = record->min;
-  row["timestamp"] = request.at("params").at("timestamp").at("lt");
-  row["value"] = record->value;
-  json reply;
-  reply["id"] = request.at("id");
-  reply["result"]["values"] = json::array({row});
-  return reply.dump();
+  return buildCacheReply(request, *record);
 }
 
 // The requests of an old step, asked of wb-mqtt-db one at a time.
@@ -165,6 +155,21 @@ class HistoryRound {
 };
 
 }  // namespace
+
+std::string buildCacheReply(const json& request, const data_t& record) {
+  const Channel channel = channelOf(request);
+  json row;
+  row["control"] = channel.control;
+  row["device"] = channel.device;
+  row["max"] = record.max;
+  row["min"] = record.min;
+  row["timestamp"] = request.at("params").at("timestamp").at("lt");
+  row["value"] = record.value;
+  json reply;
+  reply["id"] = request.at("id");
+  reply["result"]["values"] = json::array({row});
+  return reply.dump();
+}
 
 StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
                         const kavrion::IoMap& ioMap, std::shared_ptr<Client> client) {

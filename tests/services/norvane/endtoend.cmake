@@ -1,0 +1,5 @@
+# History requests, response processing and the collection step.
+norvane_add_test(endtoend_tests
+  SOURCES test_history_client.cpp test_history_reply.cpp test_response_processing.cpp
+          test_collection_step.cpp
+  LIBS kavrion::norvane_service)

@@ -1,0 +1,189 @@
+// Current collection steps from the live-value cache, and the cache reply they build.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "collection_step.h"
+#include "endtoend_support.h"
+#include "history_client.h"
+#include "service_state.h"
+
+namespace norvane {
+namespace {
+
+using endtoend::ExitCalled;
+using endtoend::ExitTrap;
+using endtoend::makeEntry;
+using endtoend::Record;
+using endtoend::RecordLog;
+using nlohmann::json;
+
+constexpr int64_t kStart = 1700000000;
+constexpr int64_t kEnd = kStart + 60;
+constexpr const char* kPing = "/devices/meter_1/meta/error";
+
+TEST(CacheReply, CarriesTheRecordAndTheWindowEndByteForByte) {
+  const auto requests = makeRequests("m1", makeEntry("meter_1", {"P"}), {kStart, kEnd});
+  const std::string reply =
+      buildCacheReply(json::parse(requests.front()), data_t{2.0, 1.0, 3.5});
+  EXPECT_EQ(reply,
+            R"({"id":"m1","result":{"values":[{"control":"P","device":"meter_1","max":3.5,)"
+            R"("min":1.0,"timestamp":1700000060,"value":2.0}]}})");
+}
+
+class CurrentStep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_cache.clear();
+    m_error_map.clear();
+    m_last_update_cache = std::chrono::steady_clock::now();
+    m_timeout_s = 1800;
+    ioMap_["m1"] = makeEntry("meter_1", {"P", "U"}, kPing);
+  }
+  void TearDown() override {
+    m_cache.clear();
+    m_error_map.clear();
+  }
+
+  // The meter message as the latest closing record shows it ("" when nothing was published).
+  std::string stepMessage() {
+    const StepOutcome outcome = performStep({kStart, kEnd}, true, ioMap_, client_);
+    EXPECT_EQ(outcome, StepOutcome::kDone);
+    const std::string prefix = "Request complete! Response:\n";
+    const auto records = log_.records();
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+      if (record->text.rfind(prefix, 0) == 0) {
+        return record->text.substr(prefix.size());
+      }
+    }
+    ADD_FAILURE() << "no closing record";
+    return {};
+  }
+  json stepData(const std::string& id) {
+    const std::string message = stepMessage();
+    if (message.empty()) {
+      return nullptr;
+    }
+    const json parsed = json::parse(message);
+    EXPECT_EQ(parsed.at("timestamp"), kEnd);
+    return parsed.at("io").contains(id) ? parsed["io"][id]["data"] : json(nullptr);
+  }
+
+  kavrion::IoMap ioMap_;
+  RecordLog log_;
+  // Never connected: publishing is the broker tests' business.
+  std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client_ =
+      std::make_shared<kavrion::mosquitto::MqttAsyncWrapper>("e2e_current_step",
+                                                            "tcp://127.0.0.1:1");
+};
+
+TEST_F(CurrentStep, TurnsEveryCachedControlIntoOneCell) {
+  m_cache["meter_1.P"] = {230.5, 229.0, 231.25};
+  m_cache["meter_1.U"] = {5, 5, 5};
+  EXPECT_EQ(stepData("m1").dump(),
+            R"({"P":{"avg":[230.5],"max":[231.25],"min":[229.0]},)"
+            R"("U":{"avg":[5.0],"max":[5.0],"min":[5.0]}})");
+  EXPECT_EQ(log_.records().front(), (Record{P7::kInfo, "A:1700000000\tB:1700000060"}));
+}
+
+TEST_F(CurrentStep, SecondStepWithoutUpdateCarriesTheValueAsItsRange) {
+  m_cache["meter_1.P"] = {2, 1, 3};
+  stepMessage();
+  const json data = stepData("m1");
+  EXPECT_EQ(data["P"].dump(), R"({"avg":[2.0],"max":[2.0],"min":[2.0]})");
+}
+
+TEST_F(CurrentStep, ControlNotCachedIsLeftOutSilently) {
+  m_cache["meter_1.P"] = {1, 1, 1};
+  const json data = stepData("m1");
+  EXPECT_FALSE(data.contains("U"));
+  EXPECT_TRUE(data.contains("P"));
+  EXPECT_TRUE(log_.atLevel(P7::kError).empty());
+  EXPECT_TRUE(log_.atLevel(P7::kWarning).empty());
+}
+
+TEST_F(CurrentStep, NothingCachedPublishesNothingButStillCloses) {
+  EXPECT_EQ(stepMessage(), "");
+  EXPECT_TRUE(log_.contains({P7::kInfo, "Request complete! Response:\n"}));
+}
+
+TEST_F(CurrentStep, EmptyConfigurationStillWritesBothRecords) {
+  ioMap_.clear();
+  EXPECT_EQ(stepMessage(), "");
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kInfo, "A:1700000000\tB:1700000060"},
+                                                 {P7::kInfo, "Request complete! Response:\n"}}));
+}
+
+TEST_F(CurrentStep, UnavailableDeviceIsLeftOutWithRecordAndItsRangeIsDiscarded) {
+  ioMap_["m2"] = makeEntry("meter_2", {"P"});
+  m_error_map[kPing].available = false;
+  m_cache["meter_1.P"] = {5, -100, 900};
+  m_cache["meter_2.P"] = {7, 7, 7};
+  const json message = json::parse(stepMessage());
+  EXPECT_FALSE(message["io"].contains("m1"));
+  EXPECT_TRUE(message["io"].contains("m2"));
+  EXPECT_TRUE(log_.contains(
+      {P7::kInfo,
+       "Устройство \"m1\" не доступно. Определяли по \"/devices/meter_1/meta/error\"."}));
+  // Back again: the first window must not carry the outage's extremes.
+  m_error_map[kPing].available = true;
+  const json data = stepData("m1");
+  EXPECT_EQ(data["P"].dump(), R"({"avg":[5.0],"max":[5.0],"min":[5.0]})");
+}
+
+TEST_F(CurrentStep, AvailableByTheErrorMapOrUnknownToItCounts) {
+  m_error_map[kPing].available = true;
+  m_cache["meter_1.P"] = {1, 1, 1};
+  EXPECT_TRUE(stepData("m1").contains("P"));
+  m_error_map.clear();
+  EXPECT_TRUE(stepData("m1").contains("P"));
+}
+
+TEST_F(CurrentStep, EntryWithoutCellsIsPassedOverAndTheOthersArePublished) {
+  ioMap_["a_empty"] = makeEntry("meter_0", {});
+  ioMap_["z_empty"] = makeEntry("meter_9", {});
+  m_cache["meter_1.P"] = {1, 1, 1};
+  EXPECT_TRUE(stepData("m1").contains("P"));
+}
+
+TEST_F(CurrentStep, NonFiniteRecordIsLeftOutWithAWarning) {
+  m_cache["meter_1.P"] = {std::nan(""), std::nan(""), std::nan("")};
+  m_cache["meter_1.U"] = {3, 2, 4};
+  const json data = stepData("m1");
+  EXPECT_EQ(data.dump(), R"({"U":{"avg":[3.0],"max":[4.0],"min":[2.0]}})");
+  EXPECT_TRUE(log_.contains({P7::kWarning, "Non-finite value of meter_1.P left out"}));
+}
+
+TEST_F(CurrentStep, InfiniteRangeAloneAlsoLeavesTheControlOut) {
+  m_cache["meter_1.P"] = {1, 1, std::numeric_limits<double>::infinity()};
+  m_cache["meter_1.U"] = {3, 3, 3};
+  EXPECT_FALSE(stepData("m1").contains("P"));
+  EXPECT_TRUE(log_.contains({P7::kWarning, "Non-finite value of meter_1.P left out"}));
+}
+
+TEST_F(CurrentStep, StaleCacheEndsTheServiceWithStatus3) {
+  ExitTrap trap;
+  m_cache["meter_1.P"] = {1, 1, 1};
+  m_last_update_cache = std::chrono::steady_clock::now() - std::chrono::seconds(1801);
+  try {
+    performStep({kStart, kEnd}, true, ioMap_, client_);
+    FAIL() << "the step went on with a stale cache";
+  } catch (const ExitCalled& exit) {
+    EXPECT_EQ(exit.status, kExitStaleCache);
+  }
+}
+
+TEST_F(CurrentStep, StaleCacheDoesNotMatterWhenNoEntryIsAvailable) {
+  ExitTrap trap;
+  m_error_map[kPing].available = false;
+  m_last_update_cache = std::chrono::steady_clock::now() - std::chrono::seconds(5000);
+  EXPECT_EQ(stepMessage(), "");
+}
+
+}  // namespace
+}  // namespace norvane
