@@ -1,1 +1,646 @@
-// in progress
+// MQTT client over Paho's asynchronous C client: subscriptions that survive reconnects, an
+// offline send buffer and a bounded receive queue.
+#include "mqtt_async_wrapper.h"
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "p7_trace.h"
+#include "thread_queue.h"
+
+namespace kavrion::mosquitto {
+
+const char* const kDefaultServerUri = NORVANE_MQTT_URI;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kConnectWait = std::chrono::seconds(10);
+constexpr int kMinRetrySeconds = 1;
+constexpr int kMaxRetrySeconds = 5;
+constexpr int kKeepAliveSeconds = 20;
+constexpr int kConnectTimeoutSeconds = 5;
+constexpr unsigned long kAckWaitMs = 5000;
+constexpr int kDisconnectTimeoutMs = 1000;
+constexpr auto kDisconnectWait = std::chrono::seconds(2);
+constexpr auto kWarningInterval = std::chrono::minutes(1);
+
+template <typename... Args>
+std::string format(std::string_view pattern, const Args&... args) {
+  return fmt::vformat(pattern, fmt::make_format_args(args...));
+}
+
+[[noreturn]] void throwMqttError(int rc, std::string_view action, const std::string& topic) {
+  throw std::runtime_error(format("MQTT error [{}]: {} \"{}\"", rc, action, topic));
+}
+
+// Returns the next level of @p text starting at @p pos and moves @p pos past it;
+// pos becomes npos after the last level.
+std::string_view nextLevel(std::string_view text, std::size_t& pos) {
+  const std::size_t end = text.find('/', pos);
+  const std::string_view level = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+  pos = end == std::string_view::npos ? end : end + 1;
+  return level;
+}
+
+bool isValidFilter(std::string_view filter) {
+  if (filter.empty() || filter.find('\0') != std::string_view::npos) return false;
+  std::size_t pos = 0;
+  while (pos != std::string_view::npos) {
+    const std::string_view level = nextLevel(filter, pos);
+    if (level.find('#') != std::string_view::npos &&
+        (level != "#" || pos != std::string_view::npos)) {
+      return false;
+    }
+    if (level.find('+') != std::string_view::npos && level != "+") return false;
+  }
+  return true;
+}
+
+// A publication on a wildcard topic makes the broker drop the connection, and a persistent
+// session would repeat it after every reconnect.
+bool isValidTopicName(std::string_view topic) {
+  return !topic.empty() && topic.find_first_of(std::string_view("+#\0", 3)) == std::string_view::npos;
+}
+
+bool hasWildcard(std::string_view filter) { return filter.find_first_of("+#") != std::string_view::npos; }
+
+struct Subscription {
+  Qos qos;
+  bool skipRetained;
+};
+
+// Subscriptions the client wants, shared between the owner's thread and the renewal on
+// Paho's connected callback.
+class SubscriptionBook {
+ public:
+  struct Renewal {
+    std::vector<std::string> topics;
+    std::vector<int> qos;
+    std::vector<std::string> unsubscribes;
+  };
+
+  std::optional<Subscription> remember(const std::string& topic, Subscription subscription) {
+    std::lock_guard lock(mutex_);
+    unsubscribeLater_.erase(topic);
+    std::optional<Subscription> previous = find(topic);
+    if (!previous && hasWildcard(topic)) ++wildcards_;
+    active_[topic] = subscription;
+    return previous;
+  }
+
+  std::optional<Subscription> forget(const std::string& topic) {
+    std::lock_guard lock(mutex_);
+    std::optional<Subscription> previous = find(topic);
+    if (previous && hasWildcard(topic)) --wildcards_;
+    active_.erase(topic);
+    return previous;
+  }
+
+  // Puts back what remember/forget replaced when the request behind it failed.
+  void restore(const std::string& topic, std::optional<Subscription> previous) {
+    std::lock_guard lock(mutex_);
+    const bool had = active_.count(topic) != 0;
+    if (had && hasWildcard(topic)) --wildcards_;
+    active_.erase(topic);
+    if (previous) {
+      if (hasWildcard(topic)) ++wildcards_;
+      active_[topic] = *previous;
+    }
+  }
+
+  // A persistent session keeps the subscription at the broker until it is told.
+  void unsubscribeLater(const std::string& topic) {
+    std::lock_guard lock(mutex_);
+    unsubscribeLater_.insert(topic);
+  }
+
+  void unsubscribed(const std::vector<std::string>& topics) {
+    std::lock_guard lock(mutex_);
+    for (const auto& topic : topics) unsubscribeLater_.erase(topic);
+  }
+
+  Renewal renewal() const {
+    Renewal renewal;
+    std::lock_guard lock(mutex_);
+    for (const auto& [topic, subscription] : active_) {
+      renewal.topics.push_back(topic);
+      renewal.qos.push_back(static_cast<int>(subscription.qos));
+    }
+    renewal.unsubscribes.assign(unsubscribeLater_.begin(), unsubscribeLater_.end());
+    return renewal;
+  }
+
+  // True when a current subscription takes the message: it matches one, and a retained
+  // replay matches one that does not skip retained messages.
+  bool wants(const msg_t& msg) const {
+    std::lock_guard lock(mutex_);
+    if (const auto exact = active_.find(msg.topic); exact != active_.end()) {
+      if (!msg.retained || !exact->second.skipRetained) return true;
+    }
+    if (wildcards_ == 0) return false;
+    for (const auto& [filter, subscription] : active_) {
+      if ((!msg.retained || !subscription.skipRetained) && topicMatches(filter, msg.topic)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::optional<Subscription> find(const std::string& topic) const {
+    const auto it = active_.find(topic);
+    if (it == active_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Subscription> active_;
+  std::set<std::string> unsubscribeLater_;
+  std::size_t wildcards_ = 0;
+};
+
+// Connection events handed from Paho's threads to a thread that waits for them.
+class ConnectionSignal {
+ public:
+  void connected() {
+    {
+      std::lock_guard lock(mutex_);
+      ++connects_;
+    }
+    changed_.notify_all();
+  }
+
+  void attemptFailed() {
+    {
+      std::lock_guard lock(mutex_);
+      ++failures_;
+    }
+    changed_.notify_all();
+  }
+
+  void disconnected() {
+    {
+      std::lock_guard lock(mutex_);
+      disconnected_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  uint64_t connects() const {
+    std::lock_guard lock(mutex_);
+    return connects_;
+  }
+
+  uint64_t failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+  }
+
+  // Waits until a connect beyond @p seenConnects, or (with @p stopOnFailure) a failed attempt
+  // beyond @p seenFailures. @return true when connected
+  bool waitForConnect(uint64_t seenConnects, uint64_t seenFailures, bool stopOnFailure,
+                      Clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] {
+      return connects_ > seenConnects || (stopOnFailure && failures_ > seenFailures);
+    });
+    return connects_ > seenConnects;
+  }
+
+  void waitForDisconnect(Clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return disconnected_; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t connects_ = 0;
+  uint64_t failures_ = 0;
+  bool disconnected_ = false;
+};
+
+// Counts dropped messages and lets a warning out at most once a minute, with everything
+// dropped since the last one.
+class RateLimitedDrops {
+ public:
+  std::size_t add(std::size_t dropped) {
+    pending_ += dropped;
+    if (pending_ == 0) return 0;
+    const auto now = Clock::now();
+    if (lastWarning_ && now - *lastWarning_ < kWarningInterval) return 0;
+    lastWarning_ = now;
+    return std::exchange(pending_, 0);
+  }
+
+ private:
+  std::size_t pending_ = 0;
+  std::optional<Clock::time_point> lastWarning_;
+};
+
+struct MessageCost {
+  std::size_t operator()(const msg_t& msg) const {
+    return sizeof(msg_t) + msg.topic.size() + msg.payload.size();
+  }
+};
+
+}  // namespace
+
+struct MqttAsyncWrapper::Impl {
+  Impl(MqttAsyncWrapper* owner, const std::string& clientId, const ClientOptions& options)
+      : owner(owner),
+        clientId(clientId),
+        serverUri(options.serverUri),
+        offlineBufferMessages(options.offlineBufferMessages),
+        received(options.receiveQueueMessages, options.receiveQueueBytes) {}
+
+  MqttAsyncWrapper* const owner;
+  const std::string clientId;
+  const std::string serverUri;
+  const int offlineBufferMessages;
+  MQTTAsync handle = nullptr;
+
+  ThreadQueue<msg_t, MessageCost> received;
+  SubscriptionBook subscriptions;
+  ConnectionSignal connection;
+  std::atomic<int> offlineSends{0};
+  std::atomic<int> callbacksRunning{0};
+
+  bool connectStarted = false;
+  bool autoReconnect = false;
+  OnSuccess userConnectSuccess = nullptr;
+  OnFailure userConnectFailure = nullptr;
+  RateLimitedDrops receiveDrops;
+  RateLimitedDrops offlineDrops;
+
+  void create();
+  void destroy() noexcept;
+  void renewSubscriptions();
+  void reportReceiveDrops();
+  void noteOfflineSend();
+  void awaitAck(MQTTAsync_token token);
+  bool connected() const { return MQTTAsync_isConnected(handle) != 0; }
+
+  static int onMessageArrived(void* context, char* topicName, int topicLen,
+                              MQTTAsync_message* message);
+  static void onConnected(void* context, char* cause);
+  static void onConnectionLost(void* context, char* cause);
+  static void onConnectSuccess(void* context, MQTTAsync_successData* data);
+  static void onConnectFailure(void* context, MQTTAsync_failureData* data);
+  static void onDisconnectSuccess(void* context, MQTTAsync_successData* data);
+  static void onDisconnectFailure(void* context, MQTTAsync_failureData* data);
+};
+
+namespace {
+
+// Keeps the wrapper alive in the destructor while a Paho callback still uses it.
+class CallbackScope {
+ public:
+  explicit CallbackScope(std::atomic<int>& running) : running_(running) { ++running_; }
+  ~CallbackScope() { --running_; }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+
+ private:
+  std::atomic<int>& running_;
+};
+
+}  // namespace
+
+void MqttAsyncWrapper::Impl::create() {
+  MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
+  options.sendWhileDisconnected = 1;
+  options.allowDisconnectedSendAtAnyTime = 1;  // the broker may come up after the service
+  options.maxBufferedMessages = offlineBufferMessages;
+  options.deleteOldestMessages = 1;
+  int rc = MQTTAsync_createWithOptions(&handle, serverUri.c_str(), clientId.c_str(),
+                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &options);
+  if (rc != MQTTASYNC_SUCCESS) throwMqttError(rc, "create client", clientId);
+  rc = MQTTAsync_setCallbacks(handle, this, &Impl::onConnectionLost, &Impl::onMessageArrived,
+                              nullptr);
+  if (rc != MQTTASYNC_SUCCESS) {
+    MQTTAsync_destroy(&handle);
+    throwMqttError(rc, "set callbacks of", clientId);
+  }
+  rc = MQTTAsync_setConnected(handle, this, &Impl::onConnected);
+  if (rc != MQTTASYNC_SUCCESS) {
+    MQTTAsync_destroy(&handle);
+    throwMqttError(rc, "set connected callback of", clientId);
+  }
+}
+
+void MqttAsyncWrapper::Impl::destroy() noexcept {
+  MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
+  options.timeout = kDisconnectTimeoutMs;
+  options.onSuccess = &Impl::onDisconnectSuccess;
+  options.onFailure = &Impl::onDisconnectFailure;
+  options.context = this;
+  // Also stops automatic reconnecting when the broker is away.
+  if (MQTTAsync_disconnect(handle, &options) == MQTTASYNC_SUCCESS) {
+    connection.waitForDisconnect(kDisconnectWait);
+  }
+  MQTTAsync_destroy(&handle);
+  // A callback that started before destroy may still be running on Paho's thread.
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  while (callbacksRunning.load() > 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void MqttAsyncWrapper::Impl::renewSubscriptions() {
+  SubscriptionBook::Renewal renewal = subscriptions.renewal();
+  if (!renewal.topics.empty()) {
+    std::vector<char*> topics;
+    for (auto& topic : renewal.topics) topics.push_back(topic.data());
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    const int rc = MQTTAsync_subscribeMany(handle, static_cast<int>(topics.size()), topics.data(),
+                                           renewal.qos.data(), &options);
+    if (rc != MQTTASYNC_SUCCESS) {
+      NV_TRACE(P7::getTrace(), P7::kError, "MQTT error [%d]: renew %zu subscriptions of \"%s\"", rc,
+               topics.size(), clientId.c_str());
+    }
+  }
+  if (!renewal.unsubscribes.empty()) {
+    std::vector<char*> topics;
+    for (auto& topic : renewal.unsubscribes) topics.push_back(topic.data());
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    const int rc = MQTTAsync_unsubscribeMany(handle, static_cast<int>(topics.size()),
+                                             topics.data(), &options);
+    if (rc == MQTTASYNC_SUCCESS) {
+      subscriptions.unsubscribed(renewal.unsubscribes);
+    } else {
+      NV_TRACE(P7::getTrace(), P7::kError, "MQTT error [%d]: unsubscribe %zu topics of \"%s\"", rc,
+               topics.size(), clientId.c_str());
+    }
+  }
+}
+
+void MqttAsyncWrapper::Impl::reportReceiveDrops() {
+  const std::size_t dropped = receiveDrops.add(received.take_dropped());
+  if (dropped == 0) return;
+  NV_TRACE(P7::getTrace(), P7::kWarning, "receive queue of \"%s\" full: %zu oldest messages dropped",
+           clientId.c_str(), dropped);
+}
+
+void MqttAsyncWrapper::Impl::noteOfflineSend() {
+  const bool overflow = ++offlineSends > offlineBufferMessages;
+  const std::size_t dropped = offlineDrops.add(overflow ? 1 : 0);
+  if (dropped == 0) return;
+  NV_TRACE(P7::getTrace(), P7::kWarning, "offline buffer of \"%s\" full: %zu oldest messages dropped",
+           clientId.c_str(), dropped);
+}
+
+// Waiting for the broker's acknowledgement makes a subscription effective on return; the
+// outcome itself reaches the caller's callbacks.
+void MqttAsyncWrapper::Impl::awaitAck(MQTTAsync_token token) {
+  MQTTAsync_waitForCompletion(handle, token, kAckWaitMs);
+}
+
+int MqttAsyncWrapper::Impl::onMessageArrived(void* context, char* topicName, int topicLen,
+                                             MQTTAsync_message* message) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  try {
+    msg_t msg;
+    msg.topic = topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen))
+                             : std::string(topicName);
+    const auto* bytes = static_cast<const uint8_t*>(message->payload);
+    msg.payload.assign(bytes, bytes + message->payloadlen);
+    msg.retained = message->retained != 0 ? 1 : 0;
+    impl->received.put(std::move(msg));
+  } catch (...) {
+    // Out of memory: the message is lost either way, and an exception must not unwind
+    // through Paho's C frames.
+  }
+  MQTTAsync_freeMessage(&message);
+  MQTTAsync_free(topicName);
+  return 1;
+}
+
+void MqttAsyncWrapper::Impl::onConnected(void* context, char* /*cause*/) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  impl->renewSubscriptions();
+  impl->offlineSends = 0;
+  NV_TRACE(P7::getTrace(), P7::kInfo, "MQTT client \"%s\" connected to \"%s\"",
+           impl->clientId.c_str(), impl->serverUri.c_str());
+  // Counted after the renewal was requested, so a thread that notices the new count
+  // finds its subscriptions under way.
+  impl->connection.connected();
+}
+
+void MqttAsyncWrapper::Impl::onConnectionLost(void* context, char* cause) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  NV_TRACE(P7::getTrace(), P7::kWarning, "MQTT client \"%s\" lost its connection to \"%s\": %s",
+           impl->clientId.c_str(), impl->serverUri.c_str(), cause != nullptr ? cause : "no cause given");
+}
+
+void MqttAsyncWrapper::Impl::onConnectSuccess(void* context, MQTTAsync_successData* data) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  if (impl->userConnectSuccess != nullptr) impl->userConnectSuccess(impl->owner, data);
+}
+
+void MqttAsyncWrapper::Impl::onConnectFailure(void* context, MQTTAsync_failureData* data) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  impl->connection.attemptFailed();
+  if (impl->userConnectFailure != nullptr) impl->userConnectFailure(impl->owner, data);
+}
+
+void MqttAsyncWrapper::Impl::onDisconnectSuccess(void* context, MQTTAsync_successData*) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  impl->connection.disconnected();
+}
+
+void MqttAsyncWrapper::Impl::onDisconnectFailure(void* context, MQTTAsync_failureData*) {
+  auto* impl = static_cast<Impl*>(context);
+  CallbackScope scope(impl->callbacksRunning);
+  impl->connection.disconnected();
+}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
+    : MqttAsyncWrapper(clientId, ClientOptions{}) {}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& serverUri)
+    : MqttAsyncWrapper(clientId, ClientOptions{.serverUri = serverUri}) {}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const ClientOptions& options)
+    : impl_(std::make_unique<Impl>(this, clientId, options)) {
+  impl_->create();
+}
+
+MqttAsyncWrapper::~MqttAsyncWrapper() { impl_->destroy(); }
+
+void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailure onFailure) {
+  Impl& impl = *impl_;
+  if (impl.connected()) return;
+  const uint64_t seenConnects = impl.connection.connects();
+  const uint64_t seenFailures = impl.connection.failures();
+  // With automatic reconnecting under way, a second request would only restart it.
+  if (!impl.connectStarted || !impl.autoReconnect) {
+    impl.userConnectSuccess = onSuccess;
+    impl.userConnectFailure = onFailure;
+    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+    options.keepAliveInterval = kKeepAliveSeconds;
+    options.cleansession = 0;
+    options.connectTimeout = kConnectTimeoutSeconds;
+    options.automaticReconnect = autoReconnect ? 1 : 0;
+    options.minRetryInterval = kMinRetrySeconds;
+    options.maxRetryInterval = kMaxRetrySeconds;
+    options.onSuccess = &Impl::onConnectSuccess;
+    options.onFailure = &Impl::onConnectFailure;
+    options.context = &impl;
+    const int rc = MQTTAsync_connect(impl.handle, &options);
+    if (rc != MQTTASYNC_SUCCESS) throwMqttError(rc, "connect to", impl.serverUri);
+    impl.connectStarted = true;
+    impl.autoReconnect = autoReconnect;
+  }
+  if (impl.connection.waitForConnect(seenConnects, seenFailures, !autoReconnect, kConnectWait)) {
+    return;
+  }
+  if (autoReconnect) {
+    NV_TRACE(P7::getTrace(), P7::kWarning,
+             "MQTT client \"%s\" not connected to \"%s\" within 10 s, still trying",
+             impl.clientId.c_str(), impl.serverUri.c_str());
+  } else {
+    NV_TRACE(P7::getTrace(), P7::kWarning, "MQTT client \"%s\" could not connect to \"%s\"",
+             impl.clientId.c_str(), impl.serverUri.c_str());
+  }
+}
+
+void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRetained,
+                                 OnSuccess onSuccess, OnFailure onFailure) {
+  Impl& impl = *impl_;
+  if (!isValidFilter(topic)) {
+    throw std::runtime_error(format("MQTT error: subscribe \"{}\": not a valid topic filter", topic));
+  }
+  const std::optional<Subscription> previous =
+      impl.subscriptions.remember(topic, Subscription{qos, skipRetained});
+  if (!impl.connected()) return;  // the next connect makes it
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = onSuccess;
+  options.onFailure = onFailure;
+  options.context = this;
+  const int rc = MQTTAsync_subscribe(impl.handle, topic.c_str(), static_cast<int>(qos), &options);
+  if (rc == MQTTASYNC_DISCONNECTED) return;
+  if (rc != MQTTASYNC_SUCCESS) {
+    impl.subscriptions.restore(topic, previous);
+    throwMqttError(rc, "subscribe", topic);
+  }
+  impl.awaitAck(options.token);
+}
+
+void MqttAsyncWrapper::Unsubscribe(const std::string& topic) {
+  Impl& impl = *impl_;
+  const std::optional<Subscription> previous = impl.subscriptions.forget(topic);
+  if (!impl.connected()) {
+    impl.subscriptions.unsubscribeLater(topic);
+    return;
+  }
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  const int rc = MQTTAsync_unsubscribe(impl.handle, topic.c_str(), &options);
+  if (rc == MQTTASYNC_DISCONNECTED) {
+    impl.subscriptions.unsubscribeLater(topic);
+    return;
+  }
+  if (rc != MQTTASYNC_SUCCESS) {
+    impl.subscriptions.restore(topic, previous);
+    throwMqttError(rc, "unsubscribe", topic);
+  }
+  impl.awaitAck(options.token);
+}
+
+void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos qos,
+                            bool retained) {
+  Impl& impl = *impl_;
+  if (!isValidTopicName(topic)) {
+    throw std::runtime_error(format("MQTT error: send \"{}\": not a valid topic name", topic));
+  }
+  if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
+    const std::size_t size = payload.size();
+    throw std::runtime_error(format("MQTT error: send \"{}\": payload of {} bytes too large", topic, size));
+  }
+  if (!impl.connected()) {
+    if (qos == Qos::AtMostOnce) return;
+    impl.noteOfflineSend();
+  }
+  MQTTAsync_message message = MQTTAsync_message_initializer;
+  message.payload = const_cast<char*>(payload.data());  // Paho copies it
+  message.payloadlen = static_cast<int>(payload.size());
+  message.qos = static_cast<int>(qos);
+  message.retained = retained ? 1 : 0;
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  const int rc = MQTTAsync_sendMessage(impl.handle, topic.c_str(), &message, &options);
+  if (rc == MQTTASYNC_SUCCESS || rc == MQTTASYNC_DISCONNECTED) return;
+  throwMqttError(rc, "send", topic);
+}
+
+msg_t MqttAsyncWrapper::Receive(const std::string& filter, int timeoutSeconds) {
+  return Receive(filter, std::chrono::milliseconds(int64_t{timeoutSeconds} * 1000));
+}
+
+msg_t MqttAsyncWrapper::Receive(const std::string& filter, std::chrono::milliseconds timeout) {
+  Impl& impl = *impl_;
+  const bool unlimited = timeout == std::chrono::milliseconds::zero();
+  const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds::zero());
+  msg_t msg;
+  for (;;) {
+    bool got = true;
+    if (unlimited) {
+      impl.received.get(&msg);
+    } else {
+      got = impl.received.try_get_for(&msg, std::max(deadline - Clock::now(), Clock::duration::zero()));
+    }
+    impl.reportReceiveDrops();
+    if (!got) {
+      const double seconds = static_cast<double>(timeout.count()) / 1000.0;
+      throw std::runtime_error(format("no message on \"{}\" within {} s", filter, seconds));
+    }
+    if (topicMatches(filter, msg.topic) && impl.subscriptions.wants(msg)) return msg;
+  }
+}
+
+void MqttAsyncWrapper::ClearRecievedQueue() {
+  impl_->received.clear();
+  impl_->reportReceiveDrops();
+}
+
+uint64_t MqttAsyncWrapper::connectionCount() const { return impl_->connection.connects(); }
+
+bool MqttAsyncWrapper::isConnected() const { return impl_->connected(); }
+
+std::size_t MqttAsyncWrapper::queuedMessages() const { return impl_->received.size(); }
+
+bool topicMatches(std::string_view filter, std::string_view topic) {
+  if (filter.empty() || topic.empty()) return false;
+  // Wildcards at the first level never match the broker's "$" topics.
+  if (topic.front() == '$' && (filter.front() == '+' || filter.front() == '#')) return false;
+  std::size_t f = 0;
+  std::size_t t = 0;
+  for (;;) {
+    const std::string_view wanted = nextLevel(filter, f);
+    if (wanted == "#" && f == std::string_view::npos) return true;
+    const std::string_view level = nextLevel(topic, t);
+    if (wanted != "+" && wanted != level) return false;
+    if (f == std::string_view::npos) return t == std::string_view::npos;
+    // "a/#" also matches its parent "a".
+    if (t == std::string_view::npos) return filter.substr(f) == "#";
+  }
+}
+
+}  // namespace kavrion::mosquitto

@@ -1,10 +1,21 @@
 // MQTT client of the service: one connection with its own client id and receive queue,
 // over Eclipse Paho's asynchronous C client.
+//
+// Delivery guarantees. The client keeps a persistent MQTT session (clean session off), so
+// QoS 1/2 messages that were in flight when the connection dropped are completed by Paho
+// after the reconnect, and the broker keeps its half of the QoS 2 exchange across the
+// outage. QoS 1/2 messages sent while disconnected wait in Paho's in-memory offline buffer
+// (no persistence on disk; bounded, oldest dropped with a warning). QoS 0 messages sent
+// while disconnected are dropped at once: at-most-once allows it, and they must not push a
+// QoS 2 message out of the offline buffer. Each (re)connect makes every remembered
+// subscription again; subscriptions a persistent session kept from an earlier process are
+// harmless, because Receive only returns messages of the client's current subscriptions.
 #pragma once
 
 #include <MQTTAsync.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +35,15 @@ struct msg_t {
   uint8_t retained = 0;  ///< the broker replayed it as a retained message
 };
 
+/// Limits and broker of a client; the defaults are the service's.
+struct ClientOptions {
+  std::string serverUri = kDefaultServerUri;
+  std::size_t receiveQueueMessages = 100000;
+  std::size_t receiveQueueBytes = 64 * 1024 * 1024;
+  /// QoS 1/2 messages kept while disconnected (about a week of per-minute messages).
+  int offlineBufferMessages = 10000;
+};
+
 using OnSuccess = void (*)(void*, MQTTAsync_successData*);
 using OnFailure = void (*)(void*, MQTTAsync_failureData*);
 
@@ -36,28 +56,44 @@ class MqttAsyncWrapper {
   explicit MqttAsyncWrapper(const std::string& clientId);
   /// @param serverUri broker, e.g. "tcp://127.0.0.1:1883".
   MqttAsyncWrapper(const std::string& clientId, const std::string& serverUri);
+  /// @param options broker and limits (tests shrink the limits).
+  MqttAsyncWrapper(const std::string& clientId, const ClientOptions& options);
   ~MqttAsyncWrapper();
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;
   MqttAsyncWrapper& operator=(const MqttAsyncWrapper&) = delete;
 
-  /// Connects; returns once connected or after 10 s without a broker. With @p autoReconnect
-  /// the client reconnects by itself and renews every subscription after each connect.
+  /// Connects; returns once connected or after 10 s without a broker (a warning is logged);
+  /// the client is usable either way. With @p autoReconnect Paho keeps trying, also after a
+  /// failed first attempt, every 1 to 5 s, and reconnects after every loss; each connect
+  /// renews every subscription. Calling it again while connected does nothing.
+  /// @param onSuccess, onFailure Paho's callbacks of the first attempt; their context is this
+  ///        object.
+  /// @throws std::runtime_error when Paho refuses to start connecting
   void Connect(bool autoReconnect, OnSuccess onSuccess = nullptr, OnFailure onFailure = nullptr);
 
   /// Subscribes (now, or on the next connect). With @p skipRetained, retained messages the
-  /// broker replays for this subscription are not returned by Receive.
+  /// broker replays for this subscription are not returned by Receive (it filters them when
+  /// it takes them from the queue). While connected it waits up to 5 s for the broker's
+  /// acknowledgement, so messages published afterwards are received.
+  /// @param onSuccess, onFailure Paho's callbacks of this request; their context is this object.
+  /// @throws std::runtime_error for an invalid filter or a request Paho refuses
   void Subscribe(const std::string& topic, Qos qos, bool skipRetained,
                  OnSuccess onSuccess = nullptr, OnFailure onFailure = nullptr);
 
-  /// Forgets the subscription; does not throw while disconnected.
+  /// Forgets the subscription: queued and later messages that only it matched are no longer
+  /// returned. Does not throw while disconnected (the broker is told on the next connect).
+  /// @throws std::runtime_error for a request Paho refuses while connected
   void Unsubscribe(const std::string& topic);
 
   /// Publishes; never throws for a disconnected client (QoS 1/2 messages are delivered
-  /// after the reconnect).
+  /// after the reconnect, at least once; QoS 0 messages are dropped).
+  /// @throws std::runtime_error for a topic with wildcards, an empty topic or a refused request
   void Send(const std::string& topic, const std::string& payload, Qos qos, bool retained);
 
   /// Next queued message whose topic matches @p filter; non-matching messages are dropped.
-  /// @param timeoutSeconds 0 waits without limit.
+  /// Retained messages of skipRetained subscriptions and messages of topics no longer
+  /// subscribed are dropped as well.
+  /// @param timeoutSeconds 0 waits without limit; a negative value does not wait.
   /// @throws std::runtime_error `no message on "<filter>" within <N> s`
   msg_t Receive(const std::string& filter, int timeoutSeconds);
   /// The same with a finer timeout (tests); zero waits without limit.
@@ -68,6 +104,12 @@ class MqttAsyncWrapper {
 
   /// How many times the client has connected so far.
   uint64_t connectionCount() const;
+
+  /// Whether the connection to the broker is up right now.
+  bool isConnected() const;
+
+  /// How many received messages wait in the queue (diagnostics and tests).
+  std::size_t queuedMessages() const;
 
  private:
   struct Impl;
