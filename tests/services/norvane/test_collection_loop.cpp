@@ -1,0 +1,227 @@
+// The collection loop's interval arithmetic, waits and exits, on a simulated clock.
+#include "collection_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "exit_trap.h"
+#include "record_log.h"
+#include "test_broker.h"
+
+namespace {
+
+using norvane::StepOutcome;
+using norvane::testing::ExitTrap;
+using norvane::testing::Record;
+using norvane::testing::RecordLog;
+using norvane::testing::ServiceExit;
+using norvane::testing::TempDir;
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+constexpr int64_t kNow = 1700000000;
+
+struct StepCall {
+  int64_t start;
+  int64_t end;
+  bool current;
+  int64_t at;  // the clock when the step began
+  bool operator==(const StepCall&) const = default;
+};
+
+void PrintTo(const StepCall& call, std::ostream* out) {
+  *out << "{" << call.start << ", " << call.end << ", " << (call.current ? "current" : "old")
+       << ", at " << call.at << "}";
+}
+
+class CollectionLoop : public ::testing::Test {
+ protected:
+  CollectionLoop() {
+    loop_.progress = {dir_.dir(), "timestamp"};
+    loop_.now = [this] { return nowMs_ / 1000; };
+    loop_.sleep = [this](milliseconds pause) {
+      // A loop that never stops waiting fails instead of hanging.
+      if (sleeps_.size() > 1000000) throw std::logic_error("the loop waits for ever");
+      sleeps_.push_back(pause);
+      nowMs_ += pause.count();
+    };
+    loop_.step = [this](std::pair<int64_t, int64_t> window, bool current) {
+      steps_.push_back({window.first, window.second, current, nowMs_ / 1000});
+      nowMs_ += stepMs_;
+      return outcome_;
+    };
+  }
+
+  void seed(const std::string& text) {
+    std::ofstream(dir_.path() / "timestamp", std::ios::binary) << text;
+  }
+  json saved() const {
+    std::ifstream in(dir_.path() / "timestamp", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return json::parse(text.str());
+  }
+  void pass() { norvane::runPass(loop_); }
+
+  TempDir dir_;
+  norvane::CollectionLoop loop_;
+  int64_t nowMs_ = kNow * 1000;
+  int64_t stepMs_ = 0;
+  StepOutcome outcome_ = StepOutcome::kDone;
+  std::vector<StepCall> steps_;
+  std::vector<milliseconds> sleeps_;
+  RecordLog log_;
+  ExitTrap exitTrap_;
+};
+
+TEST_F(CollectionLoop, SingleIntervalWaitsForItsMinuteToCloseThenStepsIt) {
+  seed(R"({"intervals":[{"a":1699999990}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{kNow - 10, kNow + 50, true, kNow + 50}}));
+  EXPECT_EQ(sleeps_, std::vector<milliseconds>(500, milliseconds(100)));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1700000050}]})"));
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kInfo, "Busy time:0 (current time)"}}));
+}
+
+TEST_F(CollectionLoop, BusyTimeIsTheStepsDurationInWholeSeconds) {
+  seed(R"({"intervals":[{"a":1699999900}]})");
+  stepMs_ = 7900;
+  pass();
+  EXPECT_EQ(log_.texts(P7::kInfo), (std::vector<std::string>{"Busy time:7 (current time)"}));
+}
+
+TEST_F(CollectionLoop, SingleIntervalWithAnEndIsSteppedLikeTheCurrentOneAndNeverErased) {
+  seed(R"({"intervals":[{"a":1699990000,"b":1699990030}]})");
+  pass();
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1699990000, 1699990060, true, kNow},
+                                           {1699990060, 1699990120, true, kNow}}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699990120,"b":1699990030}]})"));
+  EXPECT_TRUE(sleeps_.empty());
+}
+
+TEST_F(CollectionLoop, CurrentIntervalAmongSeveralIsSteppedOnlyOnceMoreThan120SecondsBehind) {
+  seed(R"({"intervals":[{"a":1699000000,"b":1699100000},{"a":1699999880}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1699000000, 1699000120, false, kNow}}));
+
+  steps_.clear();
+  nowMs_ += 1000;
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{kNow - 120, kNow, true, kNow + 1},
+                                           {1699000120, 1699000240, false, kNow + 1}}));
+  EXPECT_EQ(saved()["intervals"],
+            json::parse(R"([{"a":1699000240,"b":1699100000},{"a":1700000000}])"));
+  EXPECT_EQ(log_.texts(P7::kInfo), (std::vector<std::string>{"Busy time:0 (old time)",
+                                                             "Busy time:0 (current time)",
+                                                             "Busy time:0 (old time)"}));
+}
+
+TEST_F(CollectionLoop, OldIntervalIsSteppedIn120SecondWindowsUntilItsStartPassesItsEnd) {
+  const int64_t a = 1690000000;
+  seed(json{{"intervals", {{{"a", a}, {"b", a + 240}}, {{"a", kNow}}}}}.dump());
+  pass();
+  pass();
+  EXPECT_EQ(saved()["intervals"].size(), 2u);
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{a, a + 120, false, kNow},
+                                           {a + 120, a + 240, false, kNow},
+                                           {a + 240, a + 360, false, kNow}}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1700000000}]})"));
+  // The erasing step leaves no record of its own.
+  EXPECT_EQ(log_.texts(P7::kInfo),
+            (std::vector<std::string>{"Busy time:0 (old time)", "Busy time:0 (old time)"}));
+}
+
+TEST_F(CollectionLoop, ShortOldIntervalGetsOneFullWindowAndIsErasedInTheSamePass) {
+  seed(R"({"intervals":[{"a":1690000000,"b":1690000030},{"a":1700000000}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow}}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1700000000}]})"));
+}
+
+TEST_F(CollectionLoop, ErasedIntervalEndsTheWalkOfThePass) {
+  seed(R"({"intervals":[{"a":1680000000,"b":1680001000},{"a":1690000000,"b":1690000030},)"
+       R"({"a":1700000000}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow}}));
+  EXPECT_EQ(saved()["intervals"],
+            json::parse(R"([{"a":1680000000,"b":1680001000},{"a":1700000000}])"));
+  EXPECT_TRUE(sleeps_.empty());
+}
+
+TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndEndsTheWalk) {
+  outcome_ = StepOutcome::kPostponed;
+  const std::string text =
+      R"({"intervals":[{"a":1680000000,"b":1680001000},{"a":1690000000,"b":1690000030},)"
+      R"({"a":1700000000}]})";
+  seed(text);
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow}}));
+  EXPECT_EQ(saved(), json::parse(text));
+  EXPECT_EQ(sleeps_, (std::vector<milliseconds>{norvane::kPostponedPause}));
+  EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(CollectionLoop, PassWithNothingDuePausesInsteadOfSpinning) {
+  seed(R"({"intervals":[{"a":1699999990,"b":0},{"a":1699999950}]})");
+  pass();
+  EXPECT_TRUE(steps_.empty());
+  EXPECT_EQ(sleeps_, (std::vector<milliseconds>{milliseconds(100)}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699999990,"b":0},{"a":1699999950}]})"));
+}
+
+TEST_F(CollectionLoop, CurrentIntervalExactlyAtTheHorizonIsKept) {
+  seed(R"({"intervals":[{"a":1699827200,"b":0},{"a":1700000000}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1699827200, 1699827320, true, kNow}}));
+  EXPECT_EQ(saved()["intervals"][0], json::parse(R"({"a":1699827320,"b":0})"));
+}
+
+TEST_F(CollectionLoop, CurrentIntervalPastTheHorizonRemovesTheFileAndEndsWithStatus0) {
+  seed(R"({"intervals":[{"a":1699827199,"b":0},{"a":1700000000}]})");
+  try {
+    pass();
+    FAIL() << "the pass returned";
+  } catch (const ServiceExit& exit) {
+    EXPECT_EQ(exit.status, 0);
+  }
+  EXPECT_TRUE(steps_.empty());
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "timestamp"));
+  EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(CollectionLoop, RepairedDocumentIsSaved) {
+  seed(R"({"intervals":[{"a":"x","b":1},{"a":1690000000,"b":1690001000},{"a":1700000000}]})");
+  pass();
+  EXPECT_EQ(saved()["intervals"],
+            json::parse(R"([{"a":1690000120,"b":1690001000},{"a":1700000000}])"));
+}
+
+TEST_F(CollectionLoop, TimesAfter2038AreSteppedWithoutNarrowing) {
+  nowMs_ = int64_t{4102444800} * 1000;
+  seed(R"({"intervals":[{"a":4102000000,"b":4102000500},{"a":4102444800}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{4102000000, 4102000120, false, 4102444800}}));
+  EXPECT_EQ(saved()["intervals"][0]["a"], 4102000120);
+}
+
+TEST_F(CollectionLoop, ErrorEscapingAPassIsRecordedAndEndsWithStatus4) {
+  seed(R"({"intervals":[{"a":1690000000,"b":1690001000},{"a":1700000000}]})");
+  loop_.step = [](std::pair<int64_t, int64_t>, bool) -> StepOutcome {
+    throw std::runtime_error("broker gone");
+  };
+  try {
+    norvane::runLoop(loop_);
+  } catch (const ServiceExit& exit) {
+    EXPECT_EQ(exit.status, 4);
+  }
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kError, "Fatal error: broker gone"}}));
+}
+
+}  // namespace

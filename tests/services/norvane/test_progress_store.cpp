@@ -1,0 +1,255 @@
+// The progress file: fresh starts, repairs of what was read, crash-safe saves and removal.
+#include "progress_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "record_log.h"
+#include "test_broker.h"
+
+namespace {
+
+using norvane::ProgressLocation;
+using norvane::testing::Record;
+using norvane::testing::RecordLog;
+using norvane::testing::TempDir;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr int64_t kNow = 1700000000;
+const std::string kFresh = R"({"intervals":[{"a":1700000000}]})";
+
+class ProgressStore : public ::testing::Test {
+ protected:
+  ProgressStore() : location_{dir_.dir() + "norvane/", "timestamp"} {}
+
+  fs::path file() const { return location_.directory + location_.fileName; }
+  fs::path temporary() const { return file().string() + ".tmp"; }
+
+  void seed(const std::string& text) {
+    fs::create_directories(location_.directory);
+    std::ofstream(file(), std::ios::binary) << text;
+  }
+  static std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  json get() { return norvane::getTime(location_, [this] { return now_; }); }
+
+  TempDir dir_;
+  ProgressLocation location_;
+  int64_t now_ = kNow;
+  RecordLog log_;
+};
+
+TEST_F(ProgressStore, MissingFileStartsOneCurrentIntervalAndSavesIt) {
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_EQ(contents(file()), kFresh);
+  EXPECT_EQ(log_.records(), (std::vector<Record>{
+                                {P7::kWarning, "Read timestamp error! Will be use current time."}}));
+}
+
+struct DamagedFile {
+  const char* name;
+  const char* text;
+  const char* warning;
+};
+
+class ProgressStoreDamagedFile : public ProgressStore,
+                                 public ::testing::WithParamInterface<DamagedFile> {};
+
+TEST_P(ProgressStoreDamagedFile, StartsAfreshWithTheErrorsText) {
+  seed(GetParam().text);
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_EQ(contents(file()), kFresh);
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kWarning, GetParam().warning}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgressStore, ProgressStoreDamagedFile,
+    ::testing::Values(
+        DamagedFile{"Empty", "",
+                    "[json.exception.parse_error.101] parse error at line 1, column 1: syntax "
+                    "error while parsing value - unexpected end of input; expected '[', '{', or "
+                    "a literal"},
+        DamagedFile{"RootArray", "[1]",
+                    "[json.exception.type_error.305] cannot use operator[] with a string "
+                    "argument with array"},
+        DamagedFile{"IntervalsNotArray", R"({"intervals":{"a":5}})",
+                    "\"intervals\" is not an array"},
+        DamagedFile{"CurrentWithoutStart", R"({"intervals":[{"x":1}]})",
+                    "Progress interval 0: \"a\" is missing"},
+        DamagedFile{"CurrentStartString", R"({"intervals":[{"a":"1700000000"}]})",
+                    "Progress interval 0: \"a\" is not a number"},
+        DamagedFile{"CurrentStartTooLarge", R"({"intervals":[{"a":1e300}]})",
+                    "Progress interval 0: \"a\" is not a number"},
+        DamagedFile{"IntervalNotObject", R"({"intervals":[{"a":1700000000},7]})",
+                    "Progress interval 1: \"a\" is missing"},
+        DamagedFile{"Null", "null", "No intervals in the progress file. Will be use current time."},
+        DamagedFile{"EmptyObject", "{}",
+                    "No intervals in the progress file. Will be use current time."},
+        DamagedFile{"EmptyIntervals", R"({"intervals":[]})",
+                    "No intervals in the progress file. Will be use current time."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProgressStore, CurrentIntervalMovesOnlyWhenMoreThan120SecondsBehind) {
+  seed(R"({"intervals":[{"a":1699999880}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], kNow - 120);
+  seed(R"({"intervals":[{"a":1699999879}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], kNow);
+  // Moved in memory only; the loop saves at the end of its pass.
+  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":1699999879}]})");
+  EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(ProgressStore, AmongSeveralIntervalsCurrentMovesOnlyWhenMoreThan240SecondsBehind) {
+  // The explicit "b":0 interval counts for the number of intervals but is never moved.
+  seed(R"({"intervals":[{"a":1,"b":0},{"a":1699999760}]})");
+  EXPECT_EQ(get()["intervals"], json::parse(R"([{"a":1,"b":0},{"a":1699999760}])"));
+  seed(R"({"intervals":[{"a":1,"b":0},{"a":1699999759}]})");
+  EXPECT_EQ(get()["intervals"], json::parse(R"([{"a":1,"b":0},{"a":1700000000}])"));
+}
+
+TEST_F(ProgressStore, OldIntervalsAndOtherMembersAreKeptAsRead) {
+  const std::string text =
+      R"({"intervals":[{"a":5,"b":10,"note":"x"},{"a":1699999990}],"owner":{"k":[1,2]}})";
+  seed(text);
+  EXPECT_EQ(get(), json::parse(text));
+}
+
+TEST_F(ProgressStore, CurrentIntervalAheadOfTheClockIsMovedToThePresent) {
+  seed(R"({"intervals":[{"a":1700000120}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], kNow + 120);
+  EXPECT_TRUE(log_.records().empty());
+  seed(R"({"intervals":[{"a":1700000121}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], kNow);
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{{P7::kWarning,
+                                  "Interval start 1700000121 is ahead of the clock 1700000000, "
+                                  "moved to the present"}}));
+}
+
+TEST_F(ProgressStore, DamagedIntervalsWithAnEndAreDroppedOneByOne) {
+  seed(R"({"intervals":[{"b":5},{"a":"x","b":5},{"a":1,"b":"y"},{"a":1e300,"b":1},)"
+       R"({"a":1,"b":null},{"a":100,"b":4000000000},{"a":1699999990}]})");
+  EXPECT_EQ(get()["intervals"], json::parse(R"([{"a":100,"b":4000000000},{"a":1699999990}])"));
+  EXPECT_EQ(log_.texts(P7::kWarning),
+            (std::vector<std::string>{"Progress interval 0 dropped: \"a\" is missing",
+                                      "Progress interval 1 dropped: \"a\" is not a number",
+                                      "Progress interval 2 dropped: \"b\" is not a number",
+                                      "Progress interval 3 dropped: \"a\" is not a number",
+                                      "Progress interval 4 dropped: \"b\" is not a number"}));
+}
+
+TEST_F(ProgressStore, DroppingEveryIntervalStartsAfresh) {
+  seed(R"({"intervals":[{"a":"x","b":5}]})");
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_EQ(log_.texts(P7::kWarning),
+            (std::vector<std::string>{
+                "Progress interval 0 dropped: \"a\" is not a number",
+                "No intervals in the progress file. Will be use current time."}));
+}
+
+TEST_F(ProgressStore, TimesAfter2038KeepTheirFullValue) {
+  now_ = 4102444800;  // 2100-01-01
+  seed(R"({"intervals":[{"a":4102444700}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], 4102444700);
+  seed(R"({"intervals":[{"a":4102444000}]})");
+  EXPECT_EQ(get()["intervals"][0]["a"], 4102444800);
+}
+
+TEST_F(ProgressStore, SaveWritesTheCompactDocumentAndLeavesNoTemporaryFile) {
+  norvane::setTime(json::parse(R"({"z":"ä","intervals":[{"b":2,"a":1}]})"), location_);
+  EXPECT_EQ(contents(file()), "{\"intervals\":[{\"a\":1,\"b\":2}],\"z\":\"ä\"}");
+  EXPECT_FALSE(fs::exists(temporary()));
+  norvane::setTime(json::parse(R"({"intervals":[{"a":3}]})"), location_);
+  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":3}]})");
+  EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(ProgressStore, SaveReplacesTheFileWithANewOneInsteadOfRewritingIt) {
+  // A reader holding the old file keeps the whole old text: the save never truncates it.
+  seed(R"({"intervals":[{"a":1}]})");
+  std::ifstream reader(file(), std::ios::binary);
+  norvane::setTime(json::parse(R"({"intervals":[{"a":2}]})"), location_);
+  std::ostringstream old;
+  old << reader.rdbuf();
+  EXPECT_EQ(old.str(), R"({"intervals":[{"a":1}]})");
+  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":2}]})");
+}
+
+TEST_F(ProgressStore, SaveDoesNotWriteThroughAPlantedLink) {
+  fs::create_directories(location_.directory);
+  const fs::path victim = dir_.path() / "victim";
+  std::ofstream(victim) << "precious";
+  fs::create_symlink(victim, temporary());
+  norvane::setTime(json::parse(R"({"intervals":[{"a":7}]})"), location_);
+  EXPECT_EQ(contents(victim), "precious");
+  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":7}]})");
+  EXPECT_FALSE(fs::is_symlink(file()));
+}
+
+TEST_F(ProgressStore, ReadDoesNotFollowALinkAndTheNextSaveReplacesIt) {
+  fs::create_directories(location_.directory);
+  const fs::path planted = dir_.path() / "planted";
+  std::ofstream(planted) << R"({"intervals":[{"a":1699999990,"b":1699999999}]})";
+  fs::create_symlink(planted, file());
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_EQ(log_.texts(P7::kWarning),
+            (std::vector<std::string>{"Read timestamp error! Will be use current time."}));
+  EXPECT_FALSE(fs::is_symlink(file()));
+  EXPECT_EQ(contents(planted), R"({"intervals":[{"a":1699999990,"b":1699999999}]})");
+}
+
+TEST_F(ProgressStore, SaveCreatesTheMissingDirectoriesWithMode0775) {
+  location_.directory = dir_.dir() + "one/two/";
+  const mode_t previous = ::umask(0);
+  norvane::setTime(json::parse(R"({"intervals":[]})"), location_);
+  ::umask(previous);
+  EXPECT_EQ(contents(dir_.path() / "one/two/timestamp"), R"({"intervals":[]})");
+  EXPECT_EQ(fs::status(dir_.path() / "one/two").permissions(), fs::perms(0775));
+}
+
+TEST_F(ProgressStore, DirectoryThatCannotBeCreatedIsRecordedAndNothingIsSaved) {
+  // A file standing in the way of the directory: root may create directories anywhere else.
+  std::ofstream(dir_.path() / "blocker") << "x";
+  location_.directory = dir_.dir() + "blocker/norvane/";
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{
+                {P7::kWarning, "Read timestamp error! Will be use current time."},
+                {P7::kError, "Не удалось создать \"" + dir_.dir() + "blocker/norvane/\" errno: 20"},
+                {P7::kError, "Save timestamp error!"}}));
+}
+
+TEST_F(ProgressStore, FailedRenameKeepsWhatStoodThereAndRemovesTheTemporaryFile) {
+  fs::create_directories(file() / "occupied");
+  norvane::setTime(json::parse(R"({"intervals":[{"a":1}]})"), location_);
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kError, "Save timestamp error!"}}));
+  EXPECT_TRUE(fs::is_directory(file() / "occupied"));
+  EXPECT_FALSE(fs::exists(temporary()));
+}
+
+TEST_F(ProgressStore, DropRemovesTheFile) {
+  seed(kFresh);
+  norvane::dropTime(location_, [this] { return now_; });
+  EXPECT_FALSE(fs::exists(file()));
+  norvane::dropTime(location_, [this] { return now_; });  // nothing left: nothing recorded
+  EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(ProgressStore, DropThatCannotRemoveRecordsAnErrorAndTriesTheFreshDocument) {
+  fs::create_directories(file() / "occupied");
+  norvane::dropTime(location_, [this] { return now_; });
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kError, "Drop timestamp error! errno: 39"},
+                                                 {P7::kError, "Save timestamp error!"}}));
+}
+
+}  // namespace
