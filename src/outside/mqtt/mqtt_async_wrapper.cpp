@@ -34,6 +34,7 @@ constexpr int kConnectTimeoutSeconds = 5;
 constexpr unsigned long kAckWaitMs = 5000;
 constexpr int kDisconnectTimeoutMs = 1000;
 constexpr auto kDisconnectWait = std::chrono::seconds(2);
+constexpr auto kSessionRetryPause = std::chrono::milliseconds(500);
 constexpr auto kWarningInterval = std::chrono::minutes(1);
 
 template <typename... Args>
@@ -249,6 +250,70 @@ class RateLimitedDrops {
   std::size_t pending_ = 0;
   std::optional<Clock::time_point> lastWarning_;
 };
+
+// Outcome of one request of a short-lived connection, handed over from Paho's thread.
+class RequestOutcome {
+ public:
+  static void succeeded(void* context, MQTTAsync_successData*) { static_cast<RequestOutcome*>(context)->set(1); }
+  static void failed(void* context, MQTTAsync_failureData*) { static_cast<RequestOutcome*>(context)->set(-1); }
+
+  // @return true when the request succeeded within @p timeout
+  bool succeededWithin(Clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    done_.wait_for(lock, timeout, [this] { return result_ != 0; });
+    return result_ > 0;
+  }
+
+ private:
+  void set(int result) {
+    {
+      std::lock_guard lock(mutex_);
+      result_ = result;
+    }
+    done_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable done_;
+  int result_ = 0;
+};
+
+// A session that an earlier run of the service left at the broker would resume with its
+// subscriptions and its unfinished QoS 2 exchanges, whose packet ids the new client reuses:
+// the broker would then take a new message for a repeat of the old one and drop it. A short
+// clean-session connection under the same client id ends that session.
+// @return true when the broker was reached
+bool discardEarlierSession(const std::string& serverUri, const std::string& clientId) {
+  MQTTAsync handle = nullptr;
+  if (MQTTAsync_create(&handle, serverUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                       nullptr) != MQTTASYNC_SUCCESS) {
+    return false;
+  }
+  RequestOutcome connected;
+  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+  options.cleansession = 1;
+  options.connectTimeout = kConnectTimeoutSeconds;
+  options.onSuccess = &RequestOutcome::succeeded;
+  options.onFailure = &RequestOutcome::failed;
+  options.context = &connected;
+  bool reached = false;
+  // Paho reports every connect attempt within its connect timeout; the margin only guards
+  // against waiting for ever.
+  if (MQTTAsync_connect(handle, &options) == MQTTASYNC_SUCCESS &&
+      (reached = connected.succeededWithin(std::chrono::seconds(kConnectTimeoutSeconds + 2)))) {
+    RequestOutcome disconnected;
+    MQTTAsync_disconnectOptions disconnect = MQTTAsync_disconnectOptions_initializer;
+    disconnect.timeout = kDisconnectTimeoutMs;
+    disconnect.onSuccess = &RequestOutcome::succeeded;
+    disconnect.onFailure = &RequestOutcome::failed;
+    disconnect.context = &disconnected;
+    if (MQTTAsync_disconnect(handle, &disconnect) == MQTTASYNC_SUCCESS) {
+      disconnected.succeededWithin(kDisconnectWait);
+    }
+  }
+  MQTTAsync_destroy(&handle);
+  return reached;
+}
 
 struct MessageCost {
   std::size_t operator()(const msg_t& msg) const {
@@ -489,10 +554,19 @@ MqttAsyncWrapper::~MqttAsyncWrapper() { impl_->destroy(); }
 void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailure onFailure) {
   Impl& impl = *impl_;
   if (impl.connected()) return;
+  const auto connectDeadline = Clock::now() + kConnectWait;
   const uint64_t seenConnects = impl.connection.connects();
   const uint64_t seenFailures = impl.connection.failures();
   // With automatic reconnecting under way, a second request would only restart it.
   if (!impl.connectStarted || !impl.autoReconnect) {
+    if (!impl.connectStarted) {
+      // Only a reachable broker can be told; when it comes up later the persistent
+      // connection resumes whatever session it still holds.
+      while (!discardEarlierSession(impl.serverUri, impl.clientId) && Clock::now() < connectDeadline) {
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(kSessionRetryPause, connectDeadline - Clock::now()));
+      }
+    }
     impl.userConnectSuccess = onSuccess;
     impl.userConnectFailure = onFailure;
     MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
@@ -510,7 +584,8 @@ void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailur
     impl.connectStarted = true;
     impl.autoReconnect = autoReconnect;
   }
-  if (impl.connection.waitForConnect(seenConnects, seenFailures, !autoReconnect, kConnectWait)) {
+  const auto remaining = std::max<Clock::duration>(connectDeadline - Clock::now(), Clock::duration::zero());
+  if (impl.connection.waitForConnect(seenConnects, seenFailures, !autoReconnect, remaining)) {
     return;
   }
   if (autoReconnect) {

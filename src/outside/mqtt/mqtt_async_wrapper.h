@@ -8,8 +8,10 @@
 // (no persistence on disk; bounded, oldest dropped with a warning). QoS 0 messages sent
 // while disconnected are dropped at once: at-most-once allows it, and they must not push a
 // QoS 2 message out of the offline buffer. Each (re)connect makes every remembered
-// subscription again; subscriptions a persistent session kept from an earlier process are
-// harmless, because Receive only returns messages of the client's current subscriptions.
+// subscription again. The session spans the reconnects of one object only: its first Connect
+// ends, through a short clean-session connection, any session an earlier run left under the
+// same client id (when the broker is reachable then; otherwise Receive still returns only
+// messages of the object's own current subscriptions).
 #pragma once
 
 #include <MQTTAsync.h>
