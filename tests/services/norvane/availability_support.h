@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,6 +22,10 @@ struct Record {
   bool operator==(const Record&) const = default;
 };
 
+inline void PrintTo(const Record& record, std::ostream* out) {
+  *out << "{" << record.level << ", \"" << record.text << "\"}";
+}
+
 // Every record written while it lives, from any thread.
 class RecordLog {
  public:
@@ -33,6 +38,16 @@ class RecordLog {
   std::vector<Record> records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
+  }
+  // Records at error level and above.
+  std::vector<Record> errors() const {
+    std::vector<Record> found;
+    for (const auto& record : records()) {
+      if (record.level >= P7::kError) {
+        found.push_back(record);
+      }
+    }
+    return found;
   }
   bool contains(const Record& wanted) const {
     for (const auto& record : records()) {
