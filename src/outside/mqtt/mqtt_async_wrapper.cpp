@@ -72,10 +72,13 @@ bool isValidFilter(std::string_view filter) {
 // A publication on a wildcard topic makes the broker drop the connection, and a persistent
 // session would repeat it after every reconnect.
 bool isValidTopicName(std::string_view topic) {
-  return !topic.empty() && topic.find_first_of(std::string_view("+#\0", 3)) == std::string_view::npos;
+  return !topic.empty() &&
+         topic.find_first_of(std::string_view("+#\0", 3)) == std::string_view::npos;
 }
 
-bool hasWildcard(std::string_view filter) { return filter.find_first_of("+#") != std::string_view::npos; }
+bool hasWildcard(std::string_view filter) {
+  return filter.find_first_of("+#") != std::string_view::npos;
+}
 
 struct Subscription {
   Qos qos;
@@ -254,8 +257,12 @@ class RateLimitedDrops {
 // Outcome of one request of a short-lived connection, handed over from Paho's thread.
 class RequestOutcome {
  public:
-  static void succeeded(void* context, MQTTAsync_successData*) { static_cast<RequestOutcome*>(context)->set(1); }
-  static void failed(void* context, MQTTAsync_failureData*) { static_cast<RequestOutcome*>(context)->set(-1); }
+  static void succeeded(void* context, MQTTAsync_successData*) {
+    static_cast<RequestOutcome*>(context)->set(1);
+  }
+  static void failed(void* context, MQTTAsync_failureData*) {
+    static_cast<RequestOutcome*>(context)->set(-1);
+  }
 
   // @return true when the request succeeded within @p timeout
   bool succeededWithin(Clock::duration timeout) {
@@ -441,8 +448,8 @@ void MqttAsyncWrapper::Impl::renewSubscriptions() {
     std::vector<char*> topics;
     for (auto& topic : renewal.unsubscribes) topics.push_back(topic.data());
     MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-    const int rc = MQTTAsync_unsubscribeMany(handle, static_cast<int>(topics.size()),
-                                             topics.data(), &options);
+    const int rc =
+        MQTTAsync_unsubscribeMany(handle, static_cast<int>(topics.size()), topics.data(), &options);
     if (rc == MQTTASYNC_SUCCESS) {
       subscriptions.unsubscribed(renewal.unsubscribes);
     } else {
@@ -455,16 +462,16 @@ void MqttAsyncWrapper::Impl::renewSubscriptions() {
 void MqttAsyncWrapper::Impl::reportReceiveDrops() {
   const std::size_t dropped = receiveDrops.add(received.take_dropped());
   if (dropped == 0) return;
-  NV_TRACE(P7::getTrace(), P7::kWarning, "receive queue of \"%s\" full: %zu oldest messages dropped",
-           clientId.c_str(), dropped);
+  NV_TRACE(P7::getTrace(), P7::kWarning,
+           "receive queue of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
 }
 
 void MqttAsyncWrapper::Impl::noteOfflineSend() {
   const bool overflow = ++offlineSends > offlineBufferMessages;
   const std::size_t dropped = offlineDrops.add(overflow ? 1 : 0);
   if (dropped == 0) return;
-  NV_TRACE(P7::getTrace(), P7::kWarning, "offline buffer of \"%s\" full: %zu oldest messages dropped",
-           clientId.c_str(), dropped);
+  NV_TRACE(P7::getTrace(), P7::kWarning,
+           "offline buffer of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
 }
 
 // Waiting for the broker's acknowledgement makes a subscription effective on return; the
@@ -510,7 +517,8 @@ void MqttAsyncWrapper::Impl::onConnectionLost(void* context, char* cause) {
   auto* impl = static_cast<Impl*>(context);
   CallbackScope scope(impl->callbacksRunning);
   NV_TRACE(P7::getTrace(), P7::kWarning, "MQTT client \"%s\" lost its connection to \"%s\": %s",
-           impl->clientId.c_str(), impl->serverUri.c_str(), cause != nullptr ? cause : "no cause given");
+           impl->clientId.c_str(), impl->serverUri.c_str(),
+           cause != nullptr ? cause : "no cause given");
 }
 
 void MqttAsyncWrapper::Impl::onConnectSuccess(void* context, MQTTAsync_successData* data) {
@@ -562,7 +570,8 @@ void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailur
     if (!impl.connectStarted) {
       // Only a reachable broker can be told; when it comes up later the persistent
       // connection resumes whatever session it still holds.
-      while (!discardEarlierSession(impl.serverUri, impl.clientId) && Clock::now() < connectDeadline) {
+      while (!discardEarlierSession(impl.serverUri, impl.clientId) &&
+             Clock::now() < connectDeadline) {
         std::this_thread::sleep_for(
             std::min<Clock::duration>(kSessionRetryPause, connectDeadline - Clock::now()));
       }
@@ -584,7 +593,8 @@ void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailur
     impl.connectStarted = true;
     impl.autoReconnect = autoReconnect;
   }
-  const auto remaining = std::max<Clock::duration>(connectDeadline - Clock::now(), Clock::duration::zero());
+  const auto remaining =
+      std::max<Clock::duration>(connectDeadline - Clock::now(), Clock::duration::zero());
   if (impl.connection.waitForConnect(seenConnects, seenFailures, !autoReconnect, remaining)) {
     return;
   }
@@ -602,7 +612,8 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRet
                                  OnSuccess onSuccess, OnFailure onFailure) {
   Impl& impl = *impl_;
   if (!isValidFilter(topic)) {
-    throw std::runtime_error(format("MQTT error: subscribe \"{}\": not a valid topic filter", topic));
+    throw std::runtime_error(
+        format("MQTT error: subscribe \"{}\": not a valid topic filter", topic));
   }
   const std::optional<Subscription> previous =
       impl.subscriptions.remember(topic, Subscription{qos, skipRetained});
@@ -648,7 +659,8 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
   }
   if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
     const std::size_t size = payload.size();
-    throw std::runtime_error(format("MQTT error: send \"{}\": payload of {} bytes too large", topic, size));
+    throw std::runtime_error(
+        format("MQTT error: send \"{}\": payload of {} bytes too large", topic, size));
   }
   if (!impl.connected()) {
     if (qos == Qos::AtMostOnce) return;
@@ -679,7 +691,8 @@ msg_t MqttAsyncWrapper::Receive(const std::string& filter, std::chrono::millisec
     if (unlimited) {
       impl.received.get(&msg);
     } else {
-      got = impl.received.try_get_for(&msg, std::max(deadline - Clock::now(), Clock::duration::zero()));
+      got = impl.received.try_get_for(&msg,
+                                      std::max(deadline - Clock::now(), Clock::duration::zero()));
     }
     impl.reportReceiveDrops();
     if (!got) {

@@ -48,7 +48,8 @@ TEST(MqttClientOffline, CallsBeforeAnyConnectionDoNotThrow) {
   EXPECT_NO_THROW(client.Unsubscribe("/devices/+/controls/+"));
   EXPECT_NO_THROW(client.Unsubscribe("/never/subscribed"));
   EXPECT_NO_THROW(client.Send("/kv/bridge/data/meter", "{}", Qos::ExactlyOnce, false));
-  EXPECT_NO_THROW(client.Send("/rpc/v1/db_logger/history/get_values", "{}", Qos::AtMostOnce, false));
+  EXPECT_NO_THROW(
+      client.Send("/rpc/v1/db_logger/history/get_values", "{}", Qos::AtMostOnce, false));
   EXPECT_NO_THROW(client.ClearRecievedQueue());
   EXPECT_FALSE(client.isConnected());
   EXPECT_EQ(client.connectionCount(), 0u);

@@ -231,7 +231,8 @@ TEST_F(MqttClient, FullReceiveQueueDropsTheOldestAndWarnsOncePerMinute) {
   std::this_thread::sleep_for(500ms);
 
   EXPECT_EQ(text(subscriber->Receive("/q", 5)), "3");
-  const std::string warning = "receive queue of \"" + clientId("sub") + "\" full: 3 oldest messages dropped";
+  const std::string warning =
+      "receive queue of \"" + clientId("sub") + "\" full: 3 oldest messages dropped";
   EXPECT_TRUE(records.contains(P7::kWarning, warning)) << warning;
 
   for (int i = 8; i < 12; ++i) publisher->Send("/q", std::to_string(i), Qos::AtLeastOnce, false);
@@ -248,7 +249,8 @@ TEST_F(MqttClient, ReceiveQueueIsBoundedByBytes) {
   auto subscriber = connected("sub", small);
   auto publisher = connected("pub");
   subscriber->Subscribe("/b", Qos::AtLeastOnce, false);
-  for (char c = 'a'; c <= 'e'; ++c) publisher->Send("/b", std::string(1, c) + payload, Qos::AtLeastOnce, false);
+  for (char c = 'a'; c <= 'e'; ++c)
+    publisher->Send("/b", std::string(1, c) + payload, Qos::AtLeastOnce, false);
   ASSERT_TRUE(eventually([&] { return subscriber->queuedMessages() == 3; }, 5s));
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(text(subscriber->Receive("/b", 5)).front(), 'c');
@@ -328,8 +330,9 @@ TEST_F(MqttClient, ConnectWithoutBrokerReturnsAfterTenSecondsAndConnectsLater) {
   EXPECT_GE(waited, 9900ms);
   EXPECT_LE(waited, 11s);
   EXPECT_FALSE(client.isConnected());
-  EXPECT_TRUE(records.contains(P7::kWarning, "MQTT client \"" + clientId("late") + "\" not connected to \"" +
-                                                 broker.uri() + "\" within 10 s, still trying"));
+  EXPECT_TRUE(records.contains(P7::kWarning, "MQTT client \"" + clientId("late") +
+                                                 "\" not connected to \"" + broker.uri() +
+                                                 "\" within 10 s, still trying"));
   client.Send("/kv/bridge/data/meter", "sent offline", Qos::ExactlyOnce, false);
 
   broker.start();
@@ -364,11 +367,13 @@ TEST_F(MqttClient, BrokerRestartRenewsSubscriptionsAndDeliversMessagesSentMeanwh
   broker.stop();
   ASSERT_TRUE(eventually([&] { return !sender->isConnected(); }, 5s));
   EXPECT_NO_THROW(sender->Send("/kv/bridge/data/meter", "during outage", Qos::ExactlyOnce, false));
-  EXPECT_NO_THROW(sender->Send("/kv/bridge/data/meter", "qos 0 during outage", Qos::AtMostOnce, false));
+  EXPECT_NO_THROW(
+      sender->Send("/kv/bridge/data/meter", "qos 0 during outage", Qos::AtMostOnce, false));
   std::this_thread::sleep_for(5s);
   broker.start();
 
-  ASSERT_TRUE(eventually([&] { return sender->connectionCount() == 2 && judge->connectionCount() == 2; }, 15s));
+  ASSERT_TRUE(eventually(
+      [&] { return sender->connectionCount() == 2 && judge->connectionCount() == 2; }, 15s));
   std::vector<std::string> meter;
   for (;;) {
     try {

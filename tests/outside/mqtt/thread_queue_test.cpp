@@ -95,8 +95,12 @@ TEST(ThreadQueue, WaitingGetWakesForAnItemFromAnotherThread) {
 TEST(ThreadQueue, ManyProducersLoseNothingBelowTheBound) {
   ThreadQueue<int> queue(100000, 100000);
   constexpr int kPerThread = 5000;
-  std::thread a([&] { for (int i = 0; i < kPerThread; ++i) queue.put(i); });
-  std::thread b([&] { for (int i = 0; i < kPerThread; ++i) queue.put(-i - 1); });
+  std::thread a([&] {
+    for (int i = 0; i < kPerThread; ++i) queue.put(i);
+  });
+  std::thread b([&] {
+    for (int i = 0; i < kPerThread; ++i) queue.put(-i - 1);
+  });
   long long sum = 0;
   int out = 0;
   for (int i = 0; i < 2 * kPerThread; ++i) {

@@ -41,23 +41,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     SingleLevelWildcard, TopicMatches,
-    ::testing::Values(
-        MatchCase{"+", "a", true}, MatchCase{"+", "a/b", false}, MatchCase{"+", "/a", false},
-        MatchCase{"+/+", "/a", true}, MatchCase{"/+", "/", true}, MatchCase{"a/+", "a/", true},
-        MatchCase{"a/+", "a", false}, MatchCase{"a/+/c", "a//c", true},
-        MatchCase{"a/+/c", "a/b/c/d", false},
-        MatchCase{"/devices/+/controls/+", "/devices/meter_1/controls/P", true},
-        MatchCase{"/devices/+/controls/+", "/devices/meter_1/controls/P/on", false},
-        MatchCase{"/devices/+/controls/+", "/devices/meter_1/meta/error", false},
-        MatchCase{"+/#", "a", true}, MatchCase{"+/#", "a/b/c", true}));
+    ::testing::Values(MatchCase{"+", "a", true}, MatchCase{"+", "a/b", false},
+                      MatchCase{"+", "/a", false}, MatchCase{"+/+", "/a", true},
+                      MatchCase{"/+", "/", true}, MatchCase{"a/+", "a/", true},
+                      MatchCase{"a/+", "a", false}, MatchCase{"a/+/c", "a//c", true},
+                      MatchCase{"a/+/c", "a/b/c/d", false},
+                      MatchCase{"/devices/+/controls/+", "/devices/meter_1/controls/P", true},
+                      MatchCase{"/devices/+/controls/+", "/devices/meter_1/controls/P/on", false},
+                      MatchCase{"/devices/+/controls/+", "/devices/meter_1/meta/error", false},
+                      MatchCase{"+/#", "a", true}, MatchCase{"+/#", "a/b/c", true}));
 
-INSTANTIATE_TEST_SUITE_P(
-    DollarTopics, TopicMatches,
-    ::testing::Values(MatchCase{"#", "$SYS/broker/uptime", false},
-                      MatchCase{"+/broker/uptime", "$SYS/broker/uptime", false},
-                      MatchCase{"$SYS/#", "$SYS/broker/uptime", true},
-                      MatchCase{"$SYS/+/uptime", "$SYS/broker/uptime", true},
-                      MatchCase{"a/#", "a/$b", true}));
+INSTANTIATE_TEST_SUITE_P(DollarTopics, TopicMatches,
+                         ::testing::Values(MatchCase{"#", "$SYS/broker/uptime", false},
+                                           MatchCase{"+/broker/uptime", "$SYS/broker/uptime",
+                                                     false},
+                                           MatchCase{"$SYS/#", "$SYS/broker/uptime", true},
+                                           MatchCase{"$SYS/+/uptime", "$SYS/broker/uptime", true},
+                                           MatchCase{"a/#", "a/$b", true}));
 
 }  // namespace
 }  // namespace kavrion::mosquitto
