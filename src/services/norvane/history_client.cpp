@@ -68,10 +68,6 @@ kavrion::mosquitto::msg_t exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& 
                                           const std::string& request) {
   client.ClearRecievedQueue();
   client.Send(send_topic, request, kavrion::mosquitto::Qos::AtMostOnce, false);
-  if (replyTimeout % std::chrono::seconds(1) == std::chrono::milliseconds::zero()) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(replyTimeout);
-    return client.Receive(bd_topic, static_cast<int>(seconds.count()));
-  }
   return client.Receive(bd_topic, replyTimeout);
 }
 

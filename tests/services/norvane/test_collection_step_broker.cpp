@@ -1,0 +1,312 @@
+// Collection steps against a real broker, with the history stand-in as wb-mqtt-db.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "collection_step.h"
+#include "endtoend_support.h"
+#include "history_client.h"
+#include "peers/history_stand_in.h"
+#include "peers/series.h"
+#include "service_state.h"
+#include "test_broker.h"
+
+namespace norvane {
+namespace {
+
+using namespace std::chrono_literals;
+using endtoend::makeEntry;
+using endtoend::Record;
+using endtoend::RecordLog;
+using kavrion::mosquitto::MqttAsyncWrapper;
+using kavrion::mosquitto::Qos;
+using nlohmann::json;
+using peers::answer;
+using peers::sendText;
+using peers::silence;
+
+constexpr int64_t kStart = 1700000000;
+constexpr int64_t kEnd = kStart + 120;
+constexpr const char* kMeterTopic = "/kv/bridge/data/meter";
+constexpr const char* kPing = "/devices/meter_1/meta/error";
+
+std::string uniqueId(const std::string& role) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return fmt::format("{}_{}_{}", role, test->name(), getpid());
+}
+
+std::string historyTopic(uint16_t counter) {
+  return fmt::format("/rpc/v1/db_logger/history/get_values/pid_{}_N{}", getpid(), counter);
+}
+
+class StepAgainstBroker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previousTimeout_ = setReplyTimeout(200ms);
+    topic_counter = 0;
+    m_cache.clear();
+    m_error_map.clear();
+    m_last_update_cache = std::chrono::steady_clock::now();
+    client_ = std::make_shared<MqttAsyncWrapper>(uniqueId("step"), broker_.uri());
+    client_->Connect(true);
+    db_resubscribe(true, client_);
+    meter_ = std::make_unique<MqttAsyncWrapper>(uniqueId("meter"), broker_.uri());
+    meter_->Connect(true);
+    meter_->Subscribe(kMeterTopic, Qos::ExactlyOnce, false);
+    history_ = std::make_unique<peers::HistoryStandIn>(broker_.uri(), uniqueId("history"));
+  }
+  void TearDown() override {
+    setReplyTimeout(previousTimeout_);
+    m_cache.clear();
+    m_error_map.clear();
+  }
+
+  StepOutcome oldStep() { return performStep({kStart, kEnd}, false, ioMap_, client_); }
+
+  std::optional<json> meterMessage(std::chrono::milliseconds timeout = 2000ms) {
+    try {
+      const auto message = meter_->Receive(kMeterTopic, timeout);
+      return json::parse(message.payload.begin(), message.payload.end());
+    } catch (const std::runtime_error&) {
+      return std::nullopt;
+    }
+  }
+
+  // The figures the stand-in gives for one cell of meter_1 over the step's window.
+  static json expectedCell(const std::string& device, const std::string& cell) {
+    const peers::WindowFigures figures = peers::windowFigures(device, cell, kStart, kEnd);
+    return json{{"avg", {figures.average}}, {"max", {figures.max}}, {"min", {figures.min}}};
+  }
+
+  // The "data" the stand-in's answers give for these cells of meter_1.
+  static json meter1Cells(std::initializer_list<const char*> cells) {
+    json data = json::object();
+    for (const char* cell : cells) {
+      data[cell] = expectedCell("meter_1", cell);
+    }
+    return data;
+  }
+
+  std::vector<std::string> requestTopics() const {
+    std::vector<std::string> topics;
+    for (const auto& request : history_->requests()) {
+      topics.push_back(request.topic);
+    }
+    return topics;
+  }
+
+  testing::TestBroker broker_;
+  std::chrono::milliseconds previousTimeout_{};
+  std::shared_ptr<MqttAsyncWrapper> client_;
+  std::unique_ptr<MqttAsyncWrapper> meter_;
+  std::unique_ptr<peers::HistoryStandIn> history_;
+  kavrion::IoMap ioMap_;
+  RecordLog log_;
+};
+
+TEST_F(StepAgainstBroker, OldStepAsksEveryCellAndPublishesThemTogether) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  ioMap_["m2"] = makeEntry("meter_2", {"P"}, "", "meter_water");
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+
+  std::set<std::string> expectedRequests;
+  for (const auto& [id, io] : ioMap_) {
+    for (const std::string& request : makeRequests(id, io, {kStart, kEnd})) {
+      expectedRequests.insert(request);
+    }
+  }
+  std::set<std::string> received;
+  for (const auto& request : history_->requests()) {
+    EXPECT_EQ(request.topic, historyTopic(0));
+    received.insert(request.text);
+  }
+  EXPECT_EQ(received, expectedRequests);
+
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["timestamp"], kEnd);
+  const json& io = (*message)["io"];
+  EXPECT_EQ(io["m1"]["type"], "meter_electricity");
+  EXPECT_EQ(io["m2"]["type"], "meter_water");
+  for (const char* cell : {"I", "P", "U"}) {
+    EXPECT_EQ(io["m1"]["data"][cell], expectedCell("meter_1", cell)) << cell;
+  }
+  EXPECT_EQ(io["m2"]["data"]["P"], expectedCell("meter_2", "P"));
+  EXPECT_TRUE(log_.atLevel(P7::kError).empty());
+}
+
+TEST_F(StepAgainstBroker, OneSilentRequestCostsOneRenewalAndTheNextCellFollows) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  history_->script({silence()});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 1);
+  EXPECT_EQ(requestTopics(),
+            (std::vector<std::string>{historyTopic(0), historyTopic(1), historyTopic(1)}));
+  EXPECT_EQ(log_.atLevel(P7::kError),
+            (std::vector<Record>{
+                {P7::kError, "no message on \"" + historyTopic(0) + "/reply\" within 0.2 s"}}));
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"P", "U"}).dump());
+}
+
+TEST_F(StepAgainstBroker, TwoSilentRequestsInARowPostponeTheWindow) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  history_->script({silence(), silence()});
+  EXPECT_EQ(oldStep(), StepOutcome::kPostponed);
+  EXPECT_EQ(topic_counter, 2);
+  EXPECT_TRUE(log_.contains(
+      {P7::kError, "wb-mqtt-db does not answer, window 1700000000-1700000120 postponed"}));
+  EXPECT_FALSE(meterMessage(300ms)) << "nothing gathered, nothing published";
+  EXPECT_EQ(history_->requests().size(), 2U) << "the third cell is given up";
+}
+
+TEST_F(StepAgainstBroker, AnAnswerBetweenFailuresKeepsTheStepGoing) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  history_->script({silence(), answer(), silence()});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(history_->requests().size(), 3U);
+  EXPECT_EQ(topic_counter, 2);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"P"}).dump());
+}
+
+TEST_F(StepAgainstBroker, FailuresAfterAnAnswerGiveUpTheRestButPublishWhatCame) {
+  ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
+  history_->script({answer(), silence(), silence()});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(history_->requests().size(), 3U);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"A"}).dump());
+}
+
+TEST_F(StepAgainstBroker, EmptyPayloadIsRecordedAndRenewsTheTopics) {
+  ioMap_["m1"] = makeEntry("meter_1", {"P"}, kPing);
+  history_->script({sendText("")});
+  const std::string request = makeRequests("m1", ioMap_["m1"], {kStart, kEnd}).front();
+  EXPECT_EQ(oldStep(), StepOutcome::kPostponed);
+  EXPECT_EQ(topic_counter, 1);
+  EXPECT_EQ(log_.atLevel(P7::kError),
+            (std::vector<Record>{{P7::kError, "Empty respone from wb-mqtt-db: " + request}}));
+  EXPECT_FALSE(meterMessage(300ms));
+}
+
+TEST_F(StepAgainstBroker, ReplyThatIsNotJsonIsRecordedAndKeepsTheTopics) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  history_->script({sendText("abc")});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 0);
+  EXPECT_EQ(requestTopics(), (std::vector<std::string>{historyTopic(0), historyTopic(0)}));
+  const auto errors = log_.atLevel(P7::kError);
+  ASSERT_EQ(errors.size(), 1U);
+  EXPECT_EQ(errors[0].text.rfind("[json.exception.parse_error.101]", 0), 0U) << errors[0].text;
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"P"}).dump());
+}
+
+TEST_F(StepAgainstBroker, RepliesWithoutValuesAreDroppedSilently) {
+  ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
+  history_->script({sendText("null"), sendText(R"({"result":{"values":[]}})"),
+                    sendText(R"({"id":"m1","result":{"values":null}})"),
+                    sendText(R"({"id":"m1","result":{}})")});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 0);
+  EXPECT_TRUE(log_.atLevel(P7::kError).empty());
+  EXPECT_TRUE(log_.atLevel(P7::kWarning).empty());
+  EXPECT_FALSE(meterMessage(300ms));
+}
+
+TEST_F(StepAgainstBroker, MalformedReplyIsRecordedDroppedAndKeepsTheTopics) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  const std::string malformed = R"({"id":"m1","result":{"values":[{"control":"I","value":true}]}})";
+  history_->script({sendText(malformed)});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 0);
+  EXPECT_EQ(log_.atLevel(P7::kError),
+            (std::vector<Record>{{P7::kError, "Malformed reply from wb-mqtt-db: " + malformed}}));
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"P"}).dump());
+}
+
+TEST_F(StepAgainstBroker, ReplyForAnotherConfiguredEntryIsFiledUnderThatEntry) {
+  // Replies are not matched to requests by "id": whatever comes first is the reply.
+  ioMap_["m1"] = makeEntry("meter_1", {"P"}, kPing);
+  ioMap_["m2"] = makeEntry("meter_2", {"Q"});
+  history_->script({sendText(R"({"id":"m2","result":{"values":[{"control":"Q","value":"4"}]}})"),
+                    sendText(R"({"id":"m2","result":{"values":[{"control":"Q","value":"4"}]}})")});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  // Two rows for one cell: the completeness check takes it out again.
+  EXPECT_EQ((*message)["io"]["m2"]["data"].dump(), "{}");
+}
+
+TEST_F(StepAgainstBroker, UnavailableDeviceIsStillAskedInAnOldStep) {
+  ioMap_["m1"] = makeEntry("meter_1", {"P"}, kPing);
+  m_error_map[kPing].available = false;
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"]["P"], expectedCell("meter_1", "P"));
+}
+
+TEST_F(StepAgainstBroker, LateReplyToAGivenUpRequestIsNotTakenForTheNext) {
+  setReplyTimeout(400ms);
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  history_->script({answer(600ms), answer()});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 1);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
+            meter1Cells({"P"}).dump());
+}
+
+TEST_F(StepAgainstBroker, CurrentStepPublishesTheMeterMessage) {
+  ioMap_["m1"] = makeEntry("meter_1", {"P", "U"}, kPing);
+  m_cache["meter_1.P"] = {230.5, 229.75, 231};
+  m_cache["meter_1.U"] = {12, 11, 13};
+  EXPECT_EQ(performStep({kStart, kStart + 60}, true, ioMap_, client_), StepOutcome::kDone);
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["timestamp"], kStart + 60);
+  EXPECT_EQ((*message)["io"].dump(),
+            R"({"m1":{"data":{"P":{"avg":[230.5],"max":[231.0],"min":[229.75]},)"
+            R"("U":{"avg":[12.0],"max":[13.0],"min":[11.0]}},"type":"meter_electricity"}})");
+  EXPECT_TRUE(history_->requests().empty()) << "a current step never asks wb-mqtt-db";
+}
+
+TEST_F(StepAgainstBroker, RenewalsUnsubscribeTheReplyTopicsTheyReplace) {
+  db_resubscribe(false, client_);
+  db_resubscribe(false, client_);
+  MqttAsyncWrapper publisher(uniqueId("publisher"), broker_.uri());
+  publisher.Connect(true);
+  for (uint16_t counter : {0, 1, 2}) {
+    publisher.Send(historyTopic(counter) + "/reply", std::to_string(counter), Qos::AtLeastOnce,
+                   false);
+  }
+  const auto received = client_->Receive("/#", 2000ms);
+  EXPECT_EQ(received.topic, historyTopic(2) + "/reply");
+  EXPECT_THROW(client_->Receive("/#", 300ms), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace norvane
