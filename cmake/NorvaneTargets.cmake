@@ -37,7 +37,10 @@ function(norvane_add_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name}
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-    DISCOVERY_TIMEOUT 30)
+  # An empty LABELS value would make ctest read the next keyword as the label.
+  set(props TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 30)
 endfunction()
