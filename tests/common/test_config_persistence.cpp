@@ -27,6 +27,8 @@ struct TimestampCase {
   json document;
   int64_t expected;
 };
+void PrintTo(const TimestampCase& param, std::ostream* out) { *out << param.name; }
+
 
 class Timestamp : public ::testing::TestWithParam<TimestampCase> {};
 

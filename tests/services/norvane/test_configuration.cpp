@@ -102,6 +102,8 @@ struct Choice {
   bool fileWins;
   const char* record;
 };
+void PrintTo(const Choice& param, std::ostream* out) { *out << param.name; }
+
 
 class ConfigurationChoice : public Configuration, public ::testing::WithParamInterface<Choice> {};
 

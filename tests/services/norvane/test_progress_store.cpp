@@ -61,6 +61,8 @@ struct DamagedFile {
   const char* text;
   const char* warning;
 };
+void PrintTo(const DamagedFile& param, std::ostream* out) { *out << param.name; }
+
 
 class ProgressStoreDamagedFile : public ProgressStore,
                                  public ::testing::WithParamInterface<DamagedFile> {};
