@@ -15,10 +15,10 @@ namespace {
 
 using kavrion::config_persistence::getTimestamp;
 using kavrion::config_persistence::load;
+using nlohmann::json;
 using norvane::testing::Record;
 using norvane::testing::RecordLog;
 using norvane::testing::TempDir;
-using nlohmann::json;
 
 constexpr int64_t kFallback = 1234;
 
@@ -28,7 +28,6 @@ struct TimestampCase {
   int64_t expected;
 };
 void PrintTo(const TimestampCase& param, std::ostream* out) { *out << param.name; }
-
 
 class Timestamp : public ::testing::TestWithParam<TimestampCase> {};
 
@@ -45,16 +44,15 @@ INSTANTIATE_TEST_SUITE_P(
                       1700000000},
         TimestampCase{"NegativeFloatTruncatedTowardZero", json{{"created_at_ts", -1.5}}, -1},
         TimestampCase{"LargestSigned", json{{"created_at_ts", INT64_MAX}}, INT64_MAX},
-        TimestampCase{"UnsignedTooLarge",
-                      json{{"created_at_ts", uint64_t{9223372036854775808ULL}}}, kFallback},
+        TimestampCase{"UnsignedTooLarge", json{{"created_at_ts", uint64_t{9223372036854775808ULL}}},
+                      kFallback},
         TimestampCase{"FloatTooLarge", json{{"created_at_ts", 1e300}}, kFallback},
         TimestampCase{"FloatTwoToTheSixtyThree", json{{"created_at_ts", 9223372036854775808.0}},
                       kFallback},
         TimestampCase{"FloatMinusTwoToTheSixtyThree",
                       json{{"created_at_ts", -9223372036854775808.0}}, INT64_MIN},
         TimestampCase{"NotANumberFloat",
-                      json{{"created_at_ts", std::numeric_limits<double>::quiet_NaN()}},
-                      kFallback},
+                      json{{"created_at_ts", std::numeric_limits<double>::quiet_NaN()}}, kFallback},
         TimestampCase{"String", json{{"created_at_ts", "1700000000"}}, kFallback},
         TimestampCase{"Null", json{{"created_at_ts", nullptr}}, kFallback},
         TimestampCase{"Boolean", json{{"created_at_ts", true}}, kFallback},
@@ -129,8 +127,9 @@ TEST_F(CachedConfiguration, NegativeCreationTimeIsKept) {
 }
 
 TEST_F(CachedConfiguration, DocumentsWithoutUsableCreationTimeAreStampedWithTheLoadTime) {
-  for (const char* text : {R"({"io":{}})", R"({"created_at_ts":"1700000000"})",
-                           R"({"created_at_ts":null})", R"([1,2,3])", R"({"created_at_ts":1e300})"}) {
+  for (const char* text :
+       {R"({"io":{}})", R"({"created_at_ts":"1700000000"})", R"({"created_at_ts":null})",
+        R"([1,2,3])", R"({"created_at_ts":1e300})"}) {
     write(text);
     const int64_t before = std::time(nullptr);
     const auto snapshot = loadIt();

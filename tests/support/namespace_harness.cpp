@@ -62,7 +62,7 @@ void bringLoopbackUp() {
 // Namespaces belong to threads: the move must happen while the test process has one thread,
 // and only once, since a process cannot leave its new namespaces again.
 std::string enterPrivateNamespaces() {
-  static std::string failure = [] () -> std::string {
+  static std::string failure = []() -> std::string {
     if (::geteuid() != 0) {
       return "the tests of the real binary need root (private mount and network namespaces)";
     }
@@ -241,11 +241,17 @@ std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> NamespaceTest::connectClie
   return client;
 }
 
-void NamespaceTest::publish(const std::string& topic, const std::string& payload,
-                            bool retained) {
+void NamespaceTest::publish(const std::string& topic, const std::string& payload, bool retained) {
   // mosquitto_pub returns only after the broker acknowledged the QoS 1 message.
-  std::vector<std::string> arguments{"mosquitto_pub", "-h", "127.0.0.1", "-p",
-                                     std::to_string(kBrokerPort), "-q", "1", "-t", topic};
+  std::vector<std::string> arguments{"mosquitto_pub",
+                                     "-h",
+                                     "127.0.0.1",
+                                     "-p",
+                                     std::to_string(kBrokerPort),
+                                     "-q",
+                                     "1",
+                                     "-t",
+                                     topic};
   if (retained) arguments.push_back("-r");
   if (payload.empty()) {
     arguments.push_back("-n");

@@ -131,8 +131,8 @@ TEST_F(CoreSystem, StartsItsProgressFileAtThePresent) {
 
 TEST_F(CoreSystem, RemovesItsProgressAndEndsWithStatus0PastThe48HourHorizon) {
   const int64_t now = std::time(nullptr);
-  writeFile(kProgressFile, json{{"intervals", {{{"a", now - 172900}, {"b", 0}}, {{"a", now}}}}}
-                               .dump());
+  writeFile(kProgressFile,
+            json{{"intervals", {{{"a", now - 172900}, {"b", 0}}, {{"a", now}}}}}.dump());
   publish(kConfigurationTopic, configurationWithEntry(100), true);
   startService();
   const auto status = waitForExit(45s);

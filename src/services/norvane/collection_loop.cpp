@@ -23,8 +23,8 @@ enum class Visit {
 int64_t readMember(const nlohmann::json& interval, const char* name, size_t index) {
   const auto value = kavrion::numberAsInt64(interval.at(name));
   if (!value) {
-    throw std::runtime_error(fmt::format("Progress interval {}: \"{}\" is not a number", index,
-                                         name));
+    throw std::runtime_error(
+        fmt::format("Progress interval {}: \"{}\" is not a number", index, name));
   }
   return *value;
 }

@@ -52,8 +52,8 @@ kavrion::config_snapshot_t receiveMqttConfig(
 
 std::string obtainConfiguration(std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client,
                                 const ConfigurationSources& sources) {
-  const auto file = kavrion::config_persistence::load(sources.cacheDirectory,
-                                                      sources.cacheFileName);
+  const auto file =
+      kavrion::config_persistence::load(sources.cacheDirectory, sources.cacheFileName);
   const auto mqtt = receiveMqttConfig(std::move(client), sources.mqttWait);
 
   if (file.valid && mqtt.valid) {

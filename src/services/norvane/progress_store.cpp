@@ -170,8 +170,8 @@ nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
     if (intervals.is_array()) dropDamagedIntervals(intervals);
     if (intervals.empty()) {
       // Nothing would ever add an interval to such a document: the loop would spin on it.
-      return startAfresh("No intervals in the progress file. Will be use current time.",
-                         location, now);
+      return startAfresh("No intervals in the progress file. Will be use current time.", location,
+                         now);
     }
     moveCurrentIntervals(intervals, now());
     return document;

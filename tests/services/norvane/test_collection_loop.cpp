@@ -15,13 +15,13 @@
 
 namespace {
 
+using nlohmann::json;
 using norvane::StepOutcome;
 using norvane::testing::ExitTrap;
 using norvane::testing::Record;
 using norvane::testing::RecordLog;
 using norvane::testing::ServiceExit;
 using norvane::testing::TempDir;
-using nlohmann::json;
 using std::chrono::milliseconds;
 
 constexpr int64_t kNow = 1700000000;
@@ -117,9 +117,9 @@ TEST_F(CollectionLoop, CurrentIntervalAmongSeveralIsSteppedOnlyOnceMoreThan120Se
                                            {1699000120, 1699000240, false, kNow + 1}}));
   EXPECT_EQ(saved()["intervals"],
             json::parse(R"([{"a":1699000240,"b":1699100000},{"a":1700000000}])"));
-  EXPECT_EQ(log_.texts(P7::kInfo), (std::vector<std::string>{"Busy time:0 (old time)",
-                                                             "Busy time:0 (current time)",
-                                                             "Busy time:0 (old time)"}));
+  EXPECT_EQ(log_.texts(P7::kInfo),
+            (std::vector<std::string>{"Busy time:0 (old time)", "Busy time:0 (current time)",
+                                      "Busy time:0 (old time)"}));
 }
 
 TEST_F(CollectionLoop, OldIntervalIsSteppedIn120SecondWindowsUntilItsStartPassesItsEnd) {

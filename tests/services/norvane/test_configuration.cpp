@@ -48,9 +48,9 @@ class Configuration : public ::testing::Test {
   std::vector<Record> records() const {
     std::vector<Record> result;
     for (const auto& record : log_.records()) {
-      for (const char* prefix : {"No cached", "Cached configuration", "Corrupted", "Failed to",
-                                 "MQTT configuration", "Empty configuration", "Invalid MQTT",
-                                 "Using ", "No configuration"}) {
+      for (const char* prefix :
+           {"No cached", "Cached configuration", "Corrupted", "Failed to", "MQTT configuration",
+            "Empty configuration", "Invalid MQTT", "Using ", "No configuration"}) {
         if (record.text.rfind(prefix, 0) == 0) {
           result.push_back(record);
           break;
@@ -70,10 +70,10 @@ TEST_F(Configuration, RetainedMessageIsUsedWhenThereIsNoFile) {
   const std::string text = R"({"created_at_ts":100,"io":{}})";
   publishRetained(text);
   EXPECT_EQ(obtain(kLongWait), text);
-  EXPECT_EQ(records(), (std::vector<Record>{
-                           {P7::kWarning, "No cached configuration at " + cachePath()},
-                           {P7::kInfo, "MQTT configuration received (ts: 100)"},
-                           {P7::kInfo, "Using MQTT config (no file cache)"}}));
+  EXPECT_EQ(records(),
+            (std::vector<Record>{{P7::kWarning, "No cached configuration at " + cachePath()},
+                                 {P7::kInfo, "MQTT configuration received (ts: 100)"},
+                                 {P7::kInfo, "Using MQTT config (no file cache)"}}));
 }
 
 TEST_F(Configuration, FileIsUsedWhenNothingArrivesInTime) {
@@ -104,7 +104,6 @@ struct Choice {
 };
 void PrintTo(const Choice& param, std::ostream* out) { *out << param.name; }
 
-
 class ConfigurationChoice : public Configuration, public ::testing::WithParamInterface<Choice> {};
 
 TEST_P(ConfigurationChoice, TheFileWinsOnlyWhenStrictlyNewer) {
@@ -116,15 +115,16 @@ TEST_P(ConfigurationChoice, TheFileWinsOnlyWhenStrictlyNewer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Configuration, ConfigurationChoice,
-    ::testing::Values(
-        Choice{"FileNewer", R"({"created_at_ts":200})", R"({"created_at_ts":100})", true,
-               "Using file config (file ts:200 > mqtt ts:100)"},
-        Choice{"MqttNewer", R"({"created_at_ts":100})", R"({"created_at_ts":200})", false,
-               "Using MQTT config (mqtt ts:200 >= file ts:100)"},
-        Choice{"EqualChoosesMqtt", R"({"created_at_ts":150})", R"({"created_at_ts":150.7})",
-               false, "Using MQTT config (mqtt ts:150 >= file ts:150)"},
-        Choice{"SignedComparison", R"({"created_at_ts":-5})", R"({"created_at_ts":-6})", true,
-               "Using file config (file ts:-5 > mqtt ts:-6)"}),
+    ::testing::Values(Choice{"FileNewer", R"({"created_at_ts":200})", R"({"created_at_ts":100})",
+                             true, "Using file config (file ts:200 > mqtt ts:100)"},
+                      Choice{"MqttNewer", R"({"created_at_ts":100})", R"({"created_at_ts":200})",
+                             false, "Using MQTT config (mqtt ts:200 >= file ts:100)"},
+                      Choice{"EqualChoosesMqtt", R"({"created_at_ts":150})",
+                             R"({"created_at_ts":150.7})", false,
+                             "Using MQTT config (mqtt ts:150 >= file ts:150)"},
+                      Choice{"SignedComparison", R"({"created_at_ts":-5})",
+                             R"({"created_at_ts":-6})", true,
+                             "Using file config (file ts:-5 > mqtt ts:-6)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Configuration, WithoutCreationTimesTheLaterReadMqttTextWins) {
@@ -170,9 +170,10 @@ TEST_F(Configuration, EmptyPayloadLosesToTheFile) {
   done = true;
   sender.join();
   EXPECT_EQ(chosen, R"({"created_at_ts":1})");
-  EXPECT_EQ(records(), (std::vector<Record>{{P7::kInfo, "Cached configuration loaded (ts: 1)"},
-                                            {P7::kWarning, "Empty configuration from MQTT"},
-                                            {P7::kWarning, "Using file config (MQTT unavailable)"}}));
+  EXPECT_EQ(records(),
+            (std::vector<Record>{{P7::kInfo, "Cached configuration loaded (ts: 1)"},
+                                 {P7::kWarning, "Empty configuration from MQTT"},
+                                 {P7::kWarning, "Using file config (MQTT unavailable)"}}));
 }
 
 TEST_F(Configuration, SubscriptionEndsWithTheWait) {

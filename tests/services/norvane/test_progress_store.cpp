@@ -14,11 +14,11 @@
 
 namespace {
 
+using nlohmann::json;
 using norvane::ProgressLocation;
 using norvane::testing::Record;
 using norvane::testing::RecordLog;
 using norvane::testing::TempDir;
-using nlohmann::json;
 namespace fs = std::filesystem;
 
 constexpr int64_t kNow = 1700000000;
@@ -41,7 +41,9 @@ class ProgressStore : public ::testing::Test {
     text << in.rdbuf();
     return text.str();
   }
-  json get() { return norvane::getTime(location_, [this] { return now_; }); }
+  json get() {
+    return norvane::getTime(location_, [this] { return now_; });
+  }
 
   TempDir dir_;
   ProgressLocation location_;
@@ -52,8 +54,9 @@ class ProgressStore : public ::testing::Test {
 TEST_F(ProgressStore, MissingFileStartsOneCurrentIntervalAndSavesIt) {
   EXPECT_EQ(get(), json::parse(kFresh));
   EXPECT_EQ(contents(file()), kFresh);
-  EXPECT_EQ(log_.records(), (std::vector<Record>{
-                                {P7::kWarning, "Read timestamp error! Will be use current time."}}));
+  EXPECT_EQ(
+      log_.records(),
+      (std::vector<Record>{{P7::kWarning, "Read timestamp error! Will be use current time."}}));
 }
 
 struct DamagedFile {
@@ -62,7 +65,6 @@ struct DamagedFile {
   const char* warning;
 };
 void PrintTo(const DamagedFile& param, std::ostream* out) { *out << param.name; }
-
 
 class ProgressStoreDamagedFile : public ProgressStore,
                                  public ::testing::WithParamInterface<DamagedFile> {};
@@ -153,10 +155,10 @@ TEST_F(ProgressStore, DamagedIntervalsWithAnEndAreDroppedOneByOne) {
 TEST_F(ProgressStore, DroppingEveryIntervalStartsAfresh) {
   seed(R"({"intervals":[{"a":"x","b":5}]})");
   EXPECT_EQ(get(), json::parse(kFresh));
-  EXPECT_EQ(log_.texts(P7::kWarning),
-            (std::vector<std::string>{
-                "Progress interval 0 dropped: \"a\" is not a number",
-                "No intervals in the progress file. Will be use current time."}));
+  EXPECT_EQ(
+      log_.texts(P7::kWarning),
+      (std::vector<std::string>{"Progress interval 0 dropped: \"a\" is not a number",
+                                "No intervals in the progress file. Will be use current time."}));
 }
 
 TEST_F(ProgressStore, TimesAfter2038KeepTheirFullValue) {
