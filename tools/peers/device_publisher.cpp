@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "peers/meter_values.h"
 #include "peers/series.h"
 
 namespace norvane::peers {
@@ -40,6 +41,27 @@ void publishValues(kavrion::mosquitto::MqttAsyncWrapper& client,
     client.Send(controlTopic(control), formatFigure(value), kavrion::mosquitto::Qos::AtMostOnce,
                 retained);
   }
+}
+
+void publishMeterValues(kavrion::mosquitto::MqttAsyncWrapper& client,
+                        const std::vector<Control>& controls, int64_t t, bool retained) {
+  for (const Control& control : controls) {
+    const double value = meterValue(control.device, control.control, t);
+    client.Send(controlTopic(control), formatReading(value), kavrion::mosquitto::Qos::AtMostOnce,
+                retained);
+  }
+}
+
+std::vector<std::string> pingTopicsOf(const kavrion::IoMap& ioMap, const std::string& device) {
+  std::vector<std::string> topics;
+  for (const auto& [id, io] : ioMap) {
+    if (io->deviceName == device && !io->getPingTopic().empty()) {
+      topics.push_back(io->getPingTopic());
+    }
+  }
+  std::sort(topics.begin(), topics.end());
+  topics.erase(std::unique(topics.begin(), topics.end()), topics.end());
+  return topics;
 }
 
 }  // namespace norvane::peers

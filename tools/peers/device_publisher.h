@@ -25,4 +25,11 @@ std::string controlTopic(const Control& control);
 void publishValues(kavrion::mosquitto::MqttAsyncWrapper& client,
                    const std::vector<Control>& controls, int64_t t, bool retained);
 
+// Publishes the plausible meter reading of every control at second t.
+void publishMeterValues(kavrion::mosquitto::MqttAsyncWrapper& client,
+                        const std::vector<Control>& controls, int64_t t, bool retained);
+
+// The ping topic of every entry of the device (sorted, each once); empty when it has none.
+std::vector<std::string> pingTopicsOf(const kavrion::IoMap& ioMap, const std::string& device);
+
 }  // namespace norvane::peers

@@ -40,16 +40,116 @@ std::string buildHistoryReply(const std::string& requestText) {
   return reply.dump();
 }
 
+namespace {
+
+struct NamedMalformation {
+  Malformation malformation;
+  const char* name;
+};
+
+constexpr NamedMalformation kMalformations[] = {
+    {Malformation::kNotJson, "not-json"},
+    {Malformation::kEmpty, "empty"},
+    {Malformation::kNotAnObject, "not-object"},
+    {Malformation::kUnknownId, "unknown-id"},
+    {Malformation::kNoControl, "no-control"},
+    {Malformation::kNoValue, "no-value"},
+    {Malformation::kFigureNotText, "figure-not-text"},
+    {Malformation::kNoNumber, "no-number"},
+    {Malformation::kOutOfRange, "out-of-range"},
+    {Malformation::kNoValues, "no-values"},
+    {Malformation::kNull, "null"},
+};
+
+// A well-formed reply to the request, or to a made-up one when the text is no request.
+nlohmann::json wellFormedReply(const std::string& requestText) {
+  try {
+    return nlohmann::json::parse(buildHistoryReply(requestText));
+  } catch (const nlohmann::json::exception&) {
+    return nlohmann::json::parse(
+        R"({"id":"m1","result":{"values":[{"control":"P","device":"meter_1",)"
+        R"("max":"2","min":"1","timestamp":0,"value":"1.5"}]}})");
+  }
+}
+
+}  // namespace
+
+const std::vector<Malformation>& allMalformations() {
+  static const std::vector<Malformation> all = [] {
+    std::vector<Malformation> list;
+    for (const auto& entry : kMalformations) list.push_back(entry.malformation);
+    return list;
+  }();
+  return all;
+}
+
+std::string malformationName(Malformation malformation) {
+  for (const auto& entry : kMalformations) {
+    if (entry.malformation == malformation) return entry.name;
+  }
+  throw std::invalid_argument("unknown malformation");
+}
+
+Malformation malformationNamed(const std::string& name) {
+  for (const auto& entry : kMalformations) {
+    if (name == entry.name) return entry.malformation;
+  }
+  throw std::invalid_argument("no malformation is called \"" + name + "\"");
+}
+
+std::string buildMalformedReply(Malformation malformation, const std::string& requestText) {
+  nlohmann::json reply = wellFormedReply(requestText);
+  nlohmann::json& row = reply["result"]["values"][0];
+  switch (malformation) {
+    case Malformation::kNotJson:
+      return R"({"id":"m1","result":)";
+    case Malformation::kEmpty:
+      return "";
+    case Malformation::kNotAnObject:
+      return nlohmann::json::array({reply}).dump();
+    case Malformation::kUnknownId:
+      reply["id"] = "no_such_entry";
+      break;
+    case Malformation::kNoControl:
+      row.erase("control");
+      break;
+    case Malformation::kNoValue:
+      row.erase("value");
+      break;
+    case Malformation::kFigureNotText:
+      row["max"] = nlohmann::json::object({{"v", 1}});
+      break;
+    case Malformation::kNoNumber:
+      row["value"] = "n/a";
+      break;
+    case Malformation::kOutOfRange:
+      row["min"] = "1e999";
+      break;
+    case Malformation::kNoValues:
+      reply["result"]["values"] = nlohmann::json::array();
+      break;
+    case Malformation::kNull:
+      return "null";
+  }
+  return reply.dump();
+}
+
 Behaviour answer(std::chrono::milliseconds delay) {
-  return Behaviour{Behaviour::Kind::kAnswer, {}, delay};
+  return Behaviour{Behaviour::Kind::kAnswer, {}, delay, {}};
 }
 
 Behaviour silence() {
-  return Behaviour{Behaviour::Kind::kSilent, {}, std::chrono::milliseconds{0}};
+  return Behaviour{Behaviour::Kind::kSilent, {}, std::chrono::milliseconds{0}, {}};
 }
 
 Behaviour sendText(std::string text) {
-  return Behaviour{Behaviour::Kind::kText, std::move(text), std::chrono::milliseconds{0}};
+  return Behaviour{Behaviour::Kind::kText, std::move(text), std::chrono::milliseconds{0}, {}};
+}
+
+Behaviour malformed(std::vector<Malformation> malformations) {
+  if (malformations.empty()) throw std::invalid_argument("malformed replies need a malformation");
+  return Behaviour{Behaviour::Kind::kMalformed, {}, std::chrono::milliseconds{0},
+                   std::move(malformations)};
 }
 
 HistoryStandIn::HistoryStandIn(const std::string& serverUri, const std::string& clientId,
@@ -114,6 +214,9 @@ void HistoryStandIn::serve() {
     std::string reply;
     if (behaviour.kind == Behaviour::Kind::kText) {
       reply = behaviour.text;
+    } else if (behaviour.kind == Behaviour::Kind::kMalformed) {
+      const auto& faults = behaviour.malformations;
+      reply = buildMalformedReply(faults[malformedCount_++ % faults.size()], text);
     } else {
       try {
         reply = buildHistoryReply(text);

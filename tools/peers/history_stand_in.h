@@ -23,16 +23,45 @@ extern const char* const kHistoryRequestFilter;
 // window's figures as strings. Throws nlohmann::json exceptions for a text that is no request.
 std::string buildHistoryReply(const std::string& requestText);
 
+// Ways a reply can be wrong, each one the service must survive.
+enum class Malformation {
+  kNotJson,        // a text the JSON parser refuses
+  kEmpty,          // an empty payload
+  kNotAnObject,    // a JSON array
+  kUnknownId,      // an "id" no entry of the configuration has
+  kNoControl,      // a row without "control"
+  kNoValue,        // a row without "value"
+  kFigureNotText,  // a figure that is an object
+  kNoNumber,       // a figure text without a number
+  kOutOfRange,     // a figure beyond a double
+  kNoValues,       // "values" empty
+  kNull,           // the JSON literal null
+};
+
+// Every malformation, in the order above.
+const std::vector<Malformation>& allMalformations();
+// "not-json", "empty", "not-object", "unknown-id", "no-control", "no-value",
+// "figure-not-text", "no-number", "out-of-range", "no-values", "null".
+std::string malformationName(Malformation malformation);
+// Throws std::invalid_argument naming the text when it names no malformation.
+Malformation malformationNamed(const std::string& name);
+// The reply to the request with the given fault; the request's "id" is used where the
+// reply carries one (a text that is no request gets the id "m1").
+std::string buildMalformedReply(Malformation malformation, const std::string& requestText);
+
 struct Behaviour {
-  enum class Kind { kAnswer, kSilent, kText };
+  enum class Kind { kAnswer, kSilent, kText, kMalformed };
   Kind kind = Kind::kAnswer;
   std::string text;                     // kText: sent as it stands (empty: an empty payload)
   std::chrono::milliseconds delay{0};   // before answering
+  // kMalformed: the faults used in turn, one request after the other.
+  std::vector<Malformation> malformations;
 };
 
 Behaviour answer(std::chrono::milliseconds delay = std::chrono::milliseconds{0});
 Behaviour silence();
 Behaviour sendText(std::string text);
+Behaviour malformed(std::vector<Malformation> malformations);
 
 struct ReceivedRequest {
   std::string topic;
@@ -64,6 +93,7 @@ class HistoryStandIn {
   mutable std::condition_variable arrived_;
   std::deque<Behaviour> script_;
   std::vector<ReceivedRequest> requests_;
+  std::size_t malformedCount_ = 0;  // serving thread only
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -9,6 +9,8 @@ namespace norvane::peers {
 namespace {
 
 constexpr int64_t kPeriodSeconds = 120;
+// Levels the saw tooth steps through before it starts again (a day and a bit).
+constexpr int64_t kLevels = 733;
 
 // FNV-1a: stable across runs and platforms, unlike std::hash.
 uint32_t channelHash(std::string_view device, std::string_view control) {
@@ -34,7 +36,11 @@ int64_t floorMod(int64_t value, int64_t divisor) {
 
 double seriesValue(std::string_view device, std::string_view control, int64_t t) {
   const double base = static_cast<double>(channelHash(device, control) % 1000U) * 0.25;
-  return base + 0.5 * static_cast<double>(floorMod(t, kPeriodSeconds));
+  // Each saw tooth starts a step higher than the one before, so that two windows of the
+  // same length never carry the same figures.
+  const int64_t tooth = (t - floorMod(t, kPeriodSeconds)) / kPeriodSeconds;
+  const double level = 0.25 * static_cast<double>(floorMod(tooth, kLevels));
+  return base + level + 0.5 * static_cast<double>(floorMod(t, kPeriodSeconds));
 }
 
 WindowFigures windowFigures(std::string_view device, std::string_view control, int64_t gt,

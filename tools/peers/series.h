@@ -8,7 +8,8 @@
 namespace norvane::peers {
 
 // The value a channel holds at second t: a per-channel base plus a saw tooth of 0.5 per
-// second over two minutes. Every value is a multiple of 0.25, so it prints exactly.
+// second over two minutes, each tooth 0.25 above the one before (733 levels, then again).
+// Every value is a multiple of 0.25, so it prints exactly.
 double seriesValue(std::string_view device, std::string_view control, int64_t t);
 
 struct WindowFigures {
