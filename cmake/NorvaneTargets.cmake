@@ -1,17 +1,39 @@
 # Warnings, sanitizers and test registration shared by every target of the tree.
 
+option(NORVANE_BUILD_FUZZ "Build the libFuzzer targets (clang; instruments every target)" OFF)
+
 function(norvane_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
   if(NORVANE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
-  if(NORVANE_SANITIZE STREQUAL "address")
+  if(NORVANE_BUILD_FUZZ)
+    # Every library a fuzz target links is instrumented for coverage and checked like the
+    # address build; only the fuzz targets themselves link libFuzzer's main.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                           -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  elseif(NORVANE_SANITIZE STREQUAL "address")
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    # clang's undefined group already holds float-cast-overflow; GCC's does not.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      target_compile_options(${target} PRIVATE -fsanitize=float-cast-overflow)
+      target_link_options(${target} PRIVATE -fsanitize=float-cast-overflow)
+    endif()
   elseif(NORVANE_SANITIZE STREQUAL "thread")
     target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=thread)
   endif()
+endfunction()
+
+# norvane_add_fuzzer(name SOURCES ... LIBS ...): a libFuzzer executable (clang only).
+function(norvane_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  norvane_target_options(${name})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
 endfunction()
 
 # norvane_add_library(name ALIAS alias SOURCES ... LIBS ...)

@@ -182,7 +182,9 @@ nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
   }
 }
 
-void setTime(nlohmann::json document, const ProgressLocation& location) {
+// By value as declared in the header; one copy of a document of a few intervals per pass.
+void setTime(nlohmann::json document,  // NOLINT(performance-unnecessary-value-param)
+             const ProgressLocation& location) {
   const std::string path = joinPath(location.directory, location.fileName);
   const std::string temporary = path + ".tmp";
   // The new text goes to a temporary file that is renamed over the old one, so that a kill
