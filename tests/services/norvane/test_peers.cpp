@@ -25,11 +25,21 @@ TEST(Series, IsDeterministicAndDiffersBetweenChannels) {
             peers::seriesValue("meter_1", "P", 1700000000));
   EXPECT_NE(peers::seriesValue("meter_1", "P", 1700000000),
             peers::seriesValue("meter_1", "U", 1700000000));
-  // The saw tooth rises 0.5 per second and falls back after two minutes.
+  // The saw tooth rises 0.5 per second and falls back after two minutes, a step higher.
   const double start = peers::seriesValue("meter_1", "P", 1700000040);  // a multiple of 120
   EXPECT_EQ(peers::seriesValue("meter_1", "P", 1700000041), start + 0.5);
-  EXPECT_EQ(peers::seriesValue("meter_1", "P", 1700000160), start);
-  EXPECT_EQ(peers::seriesValue("meter_1", "P", -120), start) << "times before 1970 wrap too";
+  EXPECT_EQ(peers::seriesValue("meter_1", "P", 1700000160), start + 0.25);
+  // 733 levels later the steps start again; times before 1970 follow the same rule.
+  EXPECT_EQ(peers::seriesValue("meter_1", "P", 1700000040 + 733 * 120), start);
+  EXPECT_EQ(peers::seriesValue("meter_1", "P", -120), peers::seriesValue("meter_1", "P", 0) + 183)
+      << "the tooth before 1970 is the top level";
+}
+
+TEST(Series, WindowsOfTheSameLengthCarryDifferentFigures) {
+  const auto first = peers::windowFigures("meter_1", "P", 1700000040, 1700000160);
+  const auto second = peers::windowFigures("meter_1", "P", 1700000160, 1700000280);
+  EXPECT_EQ(second.min, first.min + 0.25);
+  EXPECT_EQ(second.average, first.average + 0.25);
 }
 
 TEST(Series, WindowFiguresCoverTheWholeSecondsOfTheWindow) {
