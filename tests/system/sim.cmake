@@ -1,0 +1,17 @@
+# The real binary driven by the simulated peers: back-fill against a misbehaving history
+# peer, killed and restarted services, repaired progress files, device errors, bad live
+# values, a broker restart and the stale-cache exit.
+norvane_add_test(sim_backfill_system_tests
+  SOURCES test_backfill_sim.cpp
+  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json fmt::fmt
+  LABELS system
+  TIMEOUT 300)
+norvane_add_test(sim_resilience_system_tests
+  SOURCES test_resilience_sim.cpp
+  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json fmt::fmt
+  LABELS system
+  TIMEOUT 540)
+# The simulators' own logic.
+norvane_add_test(sim_peers_tests
+  SOURCES test_peers_sim.cpp
+  LIBS kavrion::norvane_service kavrion::peers)
