@@ -10,4 +10,7 @@ if(GIT_FOUND)
     set(NORVANE_GIT_COMMIT ${_commit})
   endif()
 endif()
-set(NORVANE_VERSION_STRING "${PROJECT_VERSION}+g${NORVANE_GIT_COMMIT}")
+# Debian revision of the package built from this tree.
+set(NORVANE_PACKAGE_RELEASE 1)
+# The package version, then the commit.
+set(NORVANE_VERSION_STRING "${PROJECT_VERSION}-${NORVANE_PACKAGE_RELEASE} (commit ${NORVANE_GIT_COMMIT})")
