@@ -15,3 +15,15 @@ norvane_add_test(sim_resilience_system_tests
 norvane_add_test(sim_peers_tests
   SOURCES test_peers_sim.cpp
   LIBS kavrion::norvane_service kavrion::peers)
+# The simulator programs themselves, run as the demo runs them.
+norvane_add_test(sim_tools_system_tests
+  SOURCES test_tools_sim.cpp
+  LIBS namespace_harness
+  LABELS system
+  TIMEOUT 240)
+if(TARGET sim_tools_system_tests)
+  add_dependencies(sim_tools_system_tests norvane-bridge norvane-devices)
+  target_compile_definitions(sim_tools_system_tests PRIVATE
+    NORVANE_TOOLS_DIR="$<TARGET_FILE_DIR:norvane-bridge>"
+    NORVANE_EXAMPLE_CONFIGURATION="${PROJECT_SOURCE_DIR}/docs/examples/configuration.json")
+endif()
