@@ -1,7 +1,9 @@
 // Collects the log records written while it lives, for exact assertions on their texts.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +43,31 @@ class RecordLog {
     }
     return result;
   }
+
+  std::vector<Record> atLevel(int level) const {
+    std::vector<Record> found;
+    for (const auto& record : records()) {
+      if (record.level == level) found.push_back(record);
+    }
+    return found;
+  }
+
+  // Records at error level and above.
+  std::vector<Record> errors() const {
+    std::vector<Record> found;
+    for (const auto& record : records()) {
+      if (record.level >= P7::kError) found.push_back(record);
+    }
+    return found;
+  }
+
+  std::size_t count(const Record& wanted) const {
+    std::size_t n = 0;
+    for (const auto& record : records()) n += record == wanted ? 1 : 0;
+    return n;
+  }
+
+  bool contains(const Record& wanted) const { return count(wanted) > 0; }
 
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "io_info.h"
+#include "exit_trap.h"
 #include "p7_trace.h"
-#include "service_state.h"
+#include "record_log.h"
 
 namespace norvane::endtoend {
 
@@ -29,64 +30,9 @@ inline std::unique_ptr<kavrion::IoInfo> makeEntry(const std::string& device,
   return io;
 }
 
-struct Record {
-  int level;
-  std::string text;
-  bool operator==(const Record&) const = default;
-};
-
-// Every record written while it lives, from any thread.
-class RecordLog {
- public:
-  RecordLog()
-      : capture_([this](int level, const std::string& text) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          records_.push_back({level, text});
-        }) {}
-
-  std::vector<Record> records() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-  }
-  std::vector<Record> atLevel(int level) const {
-    std::vector<Record> found;
-    for (const Record& record : records()) {
-      if (record.level == level) {
-        found.push_back(record);
-      }
-    }
-    return found;
-  }
-  bool contains(const Record& wanted) const {
-    for (const Record& record : records()) {
-      if (record == wanted) {
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Record> records_;
-  P7::RecordCapture capture_;
-};
-
-struct ExitCalled {
-  int status;
-};
-
-// Makes the exit routine throw ExitCalled while it lives.
-class ExitTrap {
- public:
-  ExitTrap()
-      : previous_(setExitHandler([](int status) { throw ExitCalled{status}; })) {}
-  ~ExitTrap() { setExitHandler(previous_); }
-  ExitTrap(const ExitTrap&) = delete;
-  ExitTrap& operator=(const ExitTrap&) = delete;
-
- private:
-  ExitHandler previous_;
-};
+using testing::ExitTrap;
+using testing::ServiceExit;
+using testing::Record;
+using testing::RecordLog;
 
 }  // namespace norvane::endtoend

@@ -14,7 +14,7 @@ namespace norvane {
 namespace {
 
 using kavrion::mosquitto::msg_t;
-using norvane::testing::ExitCalled;
+using norvane::testing::ServiceExit;
 using norvane::testing::ExitTrap;
 using norvane::testing::Record;
 using norvane::testing::RecordLog;
@@ -232,7 +232,7 @@ TEST_F(CacheReadTest, CacheOneSecondPastTheLimitEndsTheProcessWithStatusThree) {
     try {
       readCacheRecord(kKey);
       ADD_FAILURE() << "no exit";
-    } catch (const ExitCalled& exit) {
+    } catch (const ServiceExit& exit) {
       EXPECT_EQ(exit.status, kExitStaleCache);
     }
     expectRecord(cached(kKey), 9, 5, 9);
@@ -241,7 +241,7 @@ TEST_F(CacheReadTest, CacheOneSecondPastTheLimitEndsTheProcessWithStatusThree) {
 
 TEST_F(CacheReadTest, StalenessIsCheckedAlsoForAKeyThatIsNotCached) {
   setLastUpdate(Clock::now() - std::chrono::seconds(1801));
-  EXPECT_THROW(readCacheRecord("absent.key"), ExitCalled);
+  EXPECT_THROW(readCacheRecord("absent.key"), ServiceExit);
 }
 
 TEST_F(CacheReadTest, UnknownKeyGivesNothingAndAddsNothing) {

@@ -16,7 +16,7 @@
 namespace norvane {
 namespace {
 
-using endtoend::ExitCalled;
+using endtoend::ServiceExit;
 using endtoend::ExitTrap;
 using endtoend::makeEntry;
 using endtoend::Record;
@@ -173,7 +173,7 @@ TEST_F(CurrentStep, StaleCacheEndsTheServiceWithStatus3) {
   try {
     performStep({kStart, kEnd}, true, ioMap_, client_);
     FAIL() << "the step went on with a stale cache";
-  } catch (const ExitCalled& exit) {
+  } catch (const ServiceExit& exit) {
     EXPECT_EQ(exit.status, kExitStaleCache);
   }
 }
