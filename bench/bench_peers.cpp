@@ -361,7 +361,8 @@ std::string historyRequest(int cell, int64_t start, int64_t end) {
   nlohmann::json request;
   request["id"] = "bench_1";
   request["params"]["ver"] = 0;
-  request["params"]["channels"] = {{"bench_0", fmt::format("c{:02}", cell)}};
+  request["params"]["channels"] =
+      nlohmann::json::array({nlohmann::json::array({"bench_0", fmt::format("c{:02}", cell)})});
   request["params"]["request_timeout"] = 50;
   request["params"]["limit"] = 1;
   request["params"]["min_interval"] = end - start;
