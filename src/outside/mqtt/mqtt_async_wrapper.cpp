@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <condition_variable>
@@ -629,6 +630,41 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRet
     throwMqttError(rc, "subscribe", topic);
   }
   impl.awaitAck(options.token);
+}
+
+void MqttAsyncWrapper::SubscribeMany(const std::vector<std::string>& topics, Qos qos,
+                                     bool skipRetained) {
+  // Small enough for any broker's packet limit, large enough to make few round trips.
+  constexpr std::size_t kBatch = 256;
+  for (const std::string& topic : topics) {
+    if (!isValidFilter(topic)) {
+      throw std::runtime_error(
+          format("MQTT error: subscribe \"{}\": not a valid topic filter", topic));
+    }
+  }
+  Impl& impl = *impl_;
+  for (std::size_t first = 0; first < topics.size(); first += kBatch) {
+    const std::size_t last = std::min(topics.size(), first + kBatch);
+    std::vector<std::optional<Subscription>> previous;
+    std::vector<char*> names;
+    std::vector<int> qosLevels(last - first, static_cast<int>(qos));
+    for (std::size_t i = first; i < last; ++i) {
+      previous.push_back(impl.subscriptions.remember(topics[i], Subscription{qos, skipRetained}));
+      names.push_back(const_cast<char*>(topics[i].c_str()));  // Paho does not write to them
+    }
+    if (!impl.connected()) continue;  // the next connect makes them
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    const int rc = MQTTAsync_subscribeMany(impl.handle, static_cast<int>(names.size()),
+                                           names.data(), qosLevels.data(), &options);
+    if (rc == MQTTASYNC_DISCONNECTED) continue;
+    if (rc != MQTTASYNC_SUCCESS) {
+      for (std::size_t i = first; i < last; ++i) {
+        impl.subscriptions.restore(topics[i], previous[i - first]);
+      }
+      throwMqttError(rc, "subscribe", topics[first]);
+    }
+    impl.awaitAck(options.token);
+  }
 }
 
 void MqttAsyncWrapper::Unsubscribe(const std::string& topic) {

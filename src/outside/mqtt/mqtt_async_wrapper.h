@@ -82,6 +82,12 @@ class MqttAsyncWrapper {
   void Subscribe(const std::string& topic, Qos qos, bool skipRetained,
                  OnSuccess onSuccess = nullptr, OnFailure onFailure = nullptr);
 
+  /// Subscribes many filters with one request per batch and one wait for each batch's
+  /// acknowledgement, instead of one round trip per filter (thousands of controls would
+  /// otherwise take minutes to subscribe). Same rules as Subscribe for each filter.
+  /// @throws std::runtime_error for an invalid filter (nothing subscribed) or a refused request
+  void SubscribeMany(const std::vector<std::string>& topics, Qos qos, bool skipRetained);
+
   /// Forgets the subscription: queued and later messages that only it matched are no longer
   /// returned. Does not throw while disconnected (the broker is told on the next connect).
   /// @throws std::runtime_error for a request Paho refuses while connected

@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -136,13 +137,17 @@ void subscribeConfiguredControls(MqttAsyncWrapper& client) {
   {
     kavrion::TemplateCacheCleanupGuard guard(true);
     const auto ioMap = kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true);
+    // Retained values of kind-1 devices must not count as live: two batches by that flag.
+    std::vector<std::string> live;
+    std::vector<std::string> skippingRetained;
     for (const auto& [id, entry] : ioMap) {
-      const bool skipRetained = entry->kind == 1;
+      auto& topics = entry->kind == 1 ? skippingRetained : live;
       for (const auto& cell : entry->getCells()) {
-        client.Subscribe(fmt::format("/devices/{}/controls/{}", entry->deviceName, cell),
-                         Qos::AtMostOnce, skipRetained);
+        topics.push_back(fmt::format("/devices/{}/controls/{}", entry->deviceName, cell));
       }
     }
+    client.SubscribeMany(live, Qos::AtMostOnce, false);
+    client.SubscribeMany(skippingRetained, Qos::AtMostOnce, true);
   }
   m_timeout_s = timeoutFor(configuration);
 }

@@ -205,6 +205,37 @@ TEST_F(MqttClient, SkipRetainedDropsTheReplayButNotLivePublications) {
   EXPECT_EQ(text(keeping->Receive("/cfg/+", 5)), "new");
 }
 
+TEST_F(MqttClient, SubscribeManyMakesEveryFilterOfSeveralBatchesEffectiveOnReturn) {
+  auto publisher = connected("pub");
+  publisher->Send("/many/599", "retained", Qos::AtLeastOnce, true);
+  ASSERT_TRUE(retainedStored("/many/599"));
+  auto subscriber = connected("sub");
+  std::vector<std::string> topics;
+  for (int i = 0; i < 600; ++i) topics.push_back("/many/" + std::to_string(i));
+
+  subscriber->SubscribeMany(topics, Qos::AtMostOnce, true);
+
+  // Effective on return: a publication right after is received, on the last batch too,
+  // and the retained replay is skipped as for a single subscription.
+  publisher->Send("/many/0", "first", Qos::AtMostOnce, false);
+  publisher->Send("/many/599", "last", Qos::AtMostOnce, false);
+  EXPECT_EQ(text(subscriber->Receive("/many/+", 5)), "first");
+  EXPECT_EQ(text(subscriber->Receive("/many/+", 5)), "last");
+}
+
+TEST_F(MqttClient, SubscribeManyRejectsAnInvalidFilterBeforeSubscribingAny) {
+  auto publisher = connected("pub");
+  auto subscriber = connected("sub");
+  try {
+    subscriber->SubscribeMany({"/ok/a", "/bad/#/x"}, Qos::AtMostOnce, false);
+    FAIL() << "an invalid filter was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "MQTT error: subscribe \"/bad/#/x\": not a valid topic filter");
+  }
+  publisher->Send("/ok/a", "x", Qos::AtMostOnce, false);
+  EXPECT_THROW(subscriber->Receive("/ok/a", std::chrono::milliseconds(500)), std::runtime_error);
+}
+
 TEST_F(MqttClient, SkipRetainedAppliesOnlyToItsOwnSubscription) {
   auto publisher = connected("pub");
   publisher->Send("/dev/a/controls/x", "7", Qos::AtLeastOnce, true);
