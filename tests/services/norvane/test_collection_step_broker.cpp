@@ -220,6 +220,20 @@ TEST_F(StepAgainstBroker, ReplyThatIsNotJsonIsRecordedAndKeepsTheTopics) {
             meter1Cells({"P"}).dump());
 }
 
+TEST_F(StepAgainstBroker, ReplyWithANumberNoDoubleHoldsIsRecordedLikeTextThatIsNotJson) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  history_->script({sendText(R"({"id":"m1","result":{"values":[{"control":"I","value":1e400}]}})")});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 0);
+  const auto errors = log_.atLevel(P7::kError);
+  ASSERT_EQ(errors.size(), 1U);
+  EXPECT_EQ(errors[0].text.rfind("[json.exception.out_of_range.406] number overflow", 0), 0U)
+      << errors[0].text;
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(), meter1Cells({"P"}).dump());
+}
+
 TEST_F(StepAgainstBroker, RepliesWithoutValuesAreDroppedSilently) {
   ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
   history_->script({sendText("null"), sendText(R"({"result":{"values":[]}})"),
