@@ -273,11 +273,11 @@ class RequestOutcome {
   }
 
  private:
+  // Notified under the lock: the waiter owns this object on its stack and may destroy it as
+  // soon as it sees the result, which must not happen while Paho's thread is still notifying.
   void set(int result) {
-    {
-      std::lock_guard lock(mutex_);
-      result_ = result;
-    }
+    std::lock_guard lock(mutex_);
+    result_ = result;
     done_.notify_all();
   }
 
