@@ -160,6 +160,28 @@ TEST_F(StepAgainstBroker, OneSilentRequestCostsOneRenewalAndTheNextCellFollows) 
             meter1Cells({"P", "U"}).dump());
 }
 
+TEST_F(StepAgainstBroker, FailedRenewalIsRecordedAndTheStepGoesOnWithTheNextRequest) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  history_->script({silence()});
+  // A reply topic that is not UTF-8 is refused by the client, so the renewal after the
+  // silent first request fails at its unsubscribe.
+  bd_topic = "/rpc/v1/db_logger/history/get_values/reply\xff";
+
+  EXPECT_EQ(oldStep(), StepOutcome::kPostponed) << "the reply topic stays unusable";
+
+  const auto requests = history_->requests();
+  ASSERT_EQ(requests.size(), 2U) << "the second request is still sent, the third given up";
+  EXPECT_EQ(json::parse(requests[0].text)["params"]["channels"][0][1], "I");
+  EXPECT_EQ(json::parse(requests[1].text)["params"]["channels"][0][1], "P")
+      << "no request is dropped beyond the failed one";
+  EXPECT_EQ(topic_counter, 0) << "a failed renewal does not move the counter";
+  std::size_t renewalFailures = 0;
+  for (const Record& record : log_.atLevel(P7::kError)) {
+    renewalFailures += record.text.rfind("Renewing the wb-mqtt-db topics failed: ", 0) == 0;
+  }
+  EXPECT_EQ(renewalFailures, 2U);
+}
+
 TEST_F(StepAgainstBroker, TwoSilentRequestsInARowPostponeTheWindow) {
   ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
   history_->script({silence(), silence()});
