@@ -64,5 +64,12 @@ function(norvane_add_test name)
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")
   endif()
+  # ctest -j starts costly tests first: the system tests wait minutes on real time, and a
+  # fresh build directory has no timing history to order them by.
+  if("system" IN_LIST ARG_LABELS)
+    list(APPEND props COST 1000)
+  elseif("broker" IN_LIST ARG_LABELS)
+    list(APPEND props COST 100)
+  endif()
   gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 30)
 endfunction()
