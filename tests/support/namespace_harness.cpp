@@ -116,6 +116,48 @@ int runProgram(const std::vector<std::string>& arguments, std::chrono::milliseco
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The checkout and the build directory: the binary, the tools and the examples are run and
+// read from them.
+const char* const kProjectTrees[] = {NORVANE_SOURCE_DIR, NORVANE_BUILD_DIR};
+
+bool isBelow(const std::string& path, const std::string& directory) {
+  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+         path[directory.size()] == '/';
+}
+
+struct KeptTree {
+  std::string path;
+  int handle;
+};
+
+// O_PATH handles on the project trees that the tmpfs about to cover @p directory would hide.
+std::vector<KeptTree> openTreesBelow(const std::string& directory) {
+  std::vector<KeptTree> trees;
+  for (const std::string tree : kProjectTrees) {
+    if (!isBelow(tree, directory)) continue;
+    if (!trees.empty() && isBelow(tree, trees.front().path)) continue;  // kept with the checkout
+    const int handle = ::open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (handle >= 0) trees.push_back({tree, handle});
+  }
+  return trees;
+}
+
+// Bind-mounts each tree at its old path, now inside the new tmpfs; closes the handles.
+std::string bindBack(const std::vector<KeptTree>& trees) {
+  std::string failure;
+  for (const KeptTree& tree : trees) {
+    std::error_code ec;
+    std::filesystem::create_directories(tree.path, ec);
+    const std::string source = "/proc/self/fd/" + std::to_string(tree.handle);
+    if (failure.empty() &&
+        ::mount(source.c_str(), tree.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      failure = errnoText("keeping " + tree.path + " visible");
+    }
+    ::close(tree.handle);
+  }
+  return failure;
+}
+
 }  // namespace
 
 void NamespaceTest::SetUp() {
@@ -123,11 +165,16 @@ void NamespaceTest::SetUp() {
   if (!failure.empty()) GTEST_SKIP() << failure;
   for (const char* directory : kPrivateDirectories) {
     std::filesystem::create_directories(directory);
+    // A checkout below one of these directories (CI may clone into /tmp) must stay visible.
+    const std::vector<KeptTree> kept = openTreesBelow(directory);
     if (::mount("norvane-test", directory, "tmpfs", 0, "mode=0755") != 0) {
+      for (const KeptTree& tree : kept) ::close(tree.handle);
       FAIL() << errnoText(std::string("mounting a tmpfs over ") + directory);
     }
+    mounted_ = true;
+    const std::string failure = bindBack(kept);
+    if (!failure.empty()) FAIL() << failure;
   }
-  mounted_ = true;
   broker_ = std::make_unique<TestBroker>(kBrokerPort);
 }
 
