@@ -44,7 +44,7 @@ TEST_F(CoreSystem, TakesItsConfigurationFromTheRetainedMessage) {
   startService();
   expectRunningAfter("Using MQTT config (no file cache)", 15s);
   const std::string log = readLog();
-  EXPECT_NE(log.find("Version 0.1.0+g"), std::string::npos) << log;
+  EXPECT_NE(log.find("Version 0.1.0-1 (commit "), std::string::npos) << log;
   EXPECT_NE(log.find("MQTT configuration received (ts: 100)"), std::string::npos) << log;
   EXPECT_NE(log.find("No cached configuration at /var/lib/kavrion/configuration_cache.json"),
             std::string::npos)
@@ -114,7 +114,7 @@ TEST_F(CoreSystem, LogsUnderItsInvocationNameVerbatim) {
   startService("/usr/bin/norvane");
   ASSERT_TRUE(waitForExit(15s));
   EXPECT_TRUE(std::filesystem::is_directory("/var/log/p7//usr/bin/norvane"));
-  EXPECT_NE(readLog("/usr/bin/norvane").find("Version 0.1.0+g"), std::string::npos);
+  EXPECT_NE(readLog("/usr/bin/norvane").find("Version 0.1.0-1 (commit "), std::string::npos);
 }
 
 TEST_F(CoreSystem, StartsItsProgressFileAtThePresent) {
