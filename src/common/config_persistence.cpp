@@ -4,11 +4,10 @@
 #include <fmt/format.h>
 
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 
+#include "file_text.h"
 #include "p7_trace.h"
 
 namespace kavrion {
@@ -44,15 +43,19 @@ int64_t getTimestamp(const nlohmann::json& document, int64_t fallback) {
 config_snapshot_t load(const std::string& directory, const std::string& fileName) {
   config_snapshot_t snapshot;
   const std::string path = fmt::vformat("{}{}", fmt::make_format_args(directory, fileName));
-  std::ifstream in(path, std::ios::binary);
-  if (!in.good()) {
+  std::optional<std::string> read;
+  try {
+    read = readFileText(path);
+  } catch (const std::exception& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Failed to load cached configuration: %s", e.what());
+    return snapshot;
+  }
+  if (!read) {
     NV_TRACE(P7::getTrace(), P7::kWarning, "No cached configuration at %s", path.c_str());
     return snapshot;
   }
+  std::string text = std::move(*read);
   try {
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) throw std::runtime_error(fmt::format("read error on {}", path));
-    in.close();
     if (text.empty()) {
       NV_TRACE(P7::getTrace(), P7::kWarning, "Cached configuration file is empty");
       return snapshot;

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "config_persistence.h"
+#include "file_text.h"
 #include "p7_trace.h"
 
 namespace norvane {
@@ -32,31 +33,10 @@ std::string joinPath(const std::string& directory, const std::string& fileName) 
   return fmt::vformat("{}{}", fmt::make_format_args(directory, fileName));
 }
 
-std::string errnoError(const char* what, const std::string& path, int error) {
-  return fmt::format("{} {} errno: {}", what, path, error);
-}
-
 // The whole file; the link is not followed, since /tmp is world-writable and the service
 // runs as root. Nothing when the file cannot be opened.
 std::optional<std::string> readProgressFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  while (true) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count > 0) {
-      text.append(buffer, static_cast<size_t>(count));
-    } else if (count == 0) {
-      break;
-    } else if (errno != EINTR) {
-      const int error = errno;
-      ::close(fd);
-      throw std::runtime_error(errnoError("Cannot read", path, error));
-    }
-  }
-  ::close(fd);
-  return text;
+  return kavrion::readFileText(path, O_NOFOLLOW);
 }
 
 // mkdir for every prefix of the directory that ends with '/', from the second character on.
