@@ -2,7 +2,7 @@
 #include "trace_options.h"
 
 #include <charconv>
-#include <cmath>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -11,7 +11,6 @@ namespace P7 {
 namespace {
 
 constexpr std::string_view kPrefix = "/P7.";
-constexpr double kBytesPerMiB = 1024.0 * 1024.0;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -51,15 +50,35 @@ void applyRoll(std::string_view value, TraceOptions& options) {
   }
 }
 
-// MiB; a fraction is accepted so that small files can be asked for.
-void applyFileSize(std::string_view value, TraceOptions& options) {
-  double mib = 0;
-  const char* end = value.data() + value.size();
-  auto [ptr, ec] = std::from_chars(value.data(), end, mib);
-  if (ec != std::errc() || ptr != end || !std::isfinite(mib) || mib <= 0 || mib > 1024 * 1024) {
-    return;
+// MiB as a plain decimal number ("10", "0.5"): a fraction lets small files be asked for.
+// Parsed by hand: floating-point from_chars would pull the maths library into the binary.
+std::optional<uint64_t> mebibytesAsBytes(std::string_view value) {
+  constexpr uint64_t kBytesPerMiB = 1024 * 1024;
+  constexpr size_t kMaxFractionDigits = 12;  // keeps fraction * kBytesPerMiB within 64 bits
+  const size_t point = value.find('.');
+  const std::string_view whole = value.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : value.substr(point + 1);
+  if ((whole.empty() && fraction.empty()) || fraction.size() > kMaxFractionDigits) {
+    return std::nullopt;
   }
-  options.maxFileBytes = static_cast<uint64_t>(std::ceil(mib * kBytesPerMiB));
+  uint64_t mib = 0;
+  uint64_t fractionValue = 0;
+  if ((!whole.empty() && !parseWhole(whole, mib)) ||
+      (!fraction.empty() && !parseWhole(fraction, fractionValue)) || mib > kBytesPerMiB) {
+    return std::nullopt;
+  }
+  uint64_t scale = 1;
+  for (size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+  const uint64_t bytes = mib * kBytesPerMiB + (fractionValue * kBytesPerMiB + scale - 1) / scale;
+  if (bytes == 0 || bytes > kBytesPerMiB * kBytesPerMiB) return std::nullopt;
+  return bytes;
+}
+
+void applyFileSize(std::string_view value, TraceOptions& options) {
+  if (const std::optional<uint64_t> bytes = mebibytesAsBytes(value)) {
+    options.maxFileBytes = *bytes;
+  }
 }
 
 void apply(std::string_view key, std::string_view value, TraceOptions& options) {

@@ -62,13 +62,19 @@ TEST(TraceOptions, DirectoryMayHoldBlanks) {
 
 TEST(TraceOptions, FractionalFileSizeIsRoundedUpToBytes) {
   EXPECT_EQ(parseTraceOptions("/P7.FSize=0.001").maxFileBytes, 1049u);
+  EXPECT_EQ(parseTraceOptions("/P7.FSize=1.5").maxFileBytes, 1572864u);
+  EXPECT_EQ(parseTraceOptions("/P7.FSize=.5").maxFileBytes, 524288u);
+  EXPECT_EQ(parseTraceOptions("/P7.FSize=2.").maxFileBytes, 2097152u);
+  EXPECT_EQ(parseTraceOptions("/P7.FSize=0.000000000001").maxFileBytes, 1u);
+  EXPECT_EQ(parseTraceOptions("/P7.FSize=1048576").maxFileBytes, 1099511627776u);
 }
 
 TEST(TraceOptions, UnknownOptionsAndMalformedValuesKeepTheDefaults) {
   const TraceOptions defaults;
   for (const char* text :
        {"", "/P7.Pool=64", "/P7.Sink=Baical", "/P7.FSize=abc", "/P7.FSize=-1", "/P7.FSize=0",
-        "/P7.FSize=nan", "/P7.Files=-1", "/P7.Files=3x", "/P7.Trc.Verb=6", "/P7.Trc.Verb=-1",
+        "/P7.FSize=nan", "/P7.FSize=1e3", "/P7.FSize=.", "/P7.FSize=0.000",
+        "/P7.FSize=1.2.3", "/P7.FSize=+1", "/P7.FSize=0.0000000000001", "/P7.FSize=1048576.5", "/P7.Files=-1", "/P7.Files=3x", "/P7.Trc.Verb=6", "/P7.Trc.Verb=-1",
         "/P7.Roll=24", "/P7.Roll=0hr", "/P7.Roll=10mb", "/P7.Dir=", "P7.Files=3", "x/P7.Files=3",
         "/P7.Files"}) {
     SCOPED_TRACE(text);
