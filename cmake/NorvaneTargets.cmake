@@ -4,6 +4,8 @@ option(NORVANE_BUILD_FUZZ "Build the libFuzzer targets (clang; instruments every
 
 function(norvane_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  # Lets the linker leave out what the service binary never calls.
+  target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   if(NORVANE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -3,7 +3,7 @@
 norvane_add_library(norvane_peers ALIAS kavrion::peers
   SOURCES peers/series.cpp peers/history_stand_in.cpp peers/device_publisher.cpp peers/signals.cpp
           peers/meter_values.cpp peers/meter_view.cpp
-  LIBS kavrion::mqtt kavrion::io nlohmann_json::nlohmann_json fmt::fmt Threads::Threads)
+  LIBS kavrion::mqtt kavrion::io nlohmann_json::nlohmann_json norvane_fmt Threads::Threads)
 
 add_executable(norvane-devices norvane_devices.cpp)
 target_link_libraries(norvane-devices PRIVATE kavrion::peers)

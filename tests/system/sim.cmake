@@ -3,12 +3,12 @@
 # values, a broker restart and the stale-cache exit.
 norvane_add_test(sim_backfill_system_tests
   SOURCES test_backfill_sim.cpp
-  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json fmt::fmt
+  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json norvane_fmt
   LABELS system
   TIMEOUT 300)
 norvane_add_test(sim_resilience_system_tests
   SOURCES test_resilience_sim.cpp
-  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json fmt::fmt
+  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json norvane_fmt
   LABELS system
   TIMEOUT 540)
 # The simulators' own logic.
