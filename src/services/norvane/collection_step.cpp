@@ -201,7 +201,7 @@ StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
       }
     }
   }
-  const std::string message = repackResponse(replies, ioMap, interval.second);
+  const std::string message = repackResponse(std::move(replies), ioMap, interval.second);
   if (!message.empty()) {
     client->Send(kMeterTopic, message, kavrion::mosquitto::Qos::ExactlyOnce, false);
   }

@@ -149,20 +149,48 @@ void postProcessResponse(json& message, const kavrion::IoMap& ioMap) {
   }
 }
 
+namespace {
+
+json startMessage(int64_t timestamp) {
+  json message = json::object();
+  message["timestamp"] = timestamp;
+  message["msg_id"] = generateMsgId();
+  return message;
+}
+
+std::string finishMessage(json& message, const kavrion::IoMap& ioMap) {
+  dropEntriesWithoutData(message);
+  postProcessResponse(message, ioMap);
+  return compact(message);
+}
+
+}  // namespace
+
 std::string repackResponse(const std::list<std::string>& replies, const kavrion::IoMap& ioMap,
                            int64_t timestamp) {
   if (replies.empty()) {
     return {};
   }
-  json message = json::object();
-  message["timestamp"] = timestamp;
-  message["msg_id"] = generateMsgId();
+  json message = startMessage(timestamp);
   for (const std::string& reply : replies) {
     repackReply(message, reply, ioMap);
   }
-  dropEntriesWithoutData(message);
-  postProcessResponse(message, ioMap);
-  return compact(message);
+  return finishMessage(message, ioMap);
+}
+
+std::string repackResponse(std::list<std::string>&& replies, const kavrion::IoMap& ioMap,
+                           int64_t timestamp) {
+  if (replies.empty()) {
+    return {};
+  }
+  json message = startMessage(timestamp);
+  // Each reply goes as soon as it is in the message, so the texts and the message tree do
+  // not take memory at the same time.
+  while (!replies.empty()) {
+    repackReply(message, replies.front(), ioMap);
+    replies.pop_front();
+  }
+  return finishMessage(message, ioMap);
 }
 
 }  // namespace norvane

@@ -20,6 +20,11 @@ void postProcessResponse(nlohmann::json& message, const kavrion::IoMap& ioMap);
 // Throws std::runtime_error `DeviceInfo id "<id>" not found!` for a reply of an unknown entry.
 std::string repackResponse(const std::list<std::string>& replies, const kavrion::IoMap& ioMap,
                            int64_t timestamp);
+// The same, giving up each reply text once it is in the message: the step's peak memory is
+// the larger of the texts and the message instead of both. On an exception the replies not
+// yet taken are left in the list.
+std::string repackResponse(std::list<std::string>&& replies, const kavrion::IoMap& ioMap,
+                           int64_t timestamp);
 
 // One message id drawn from the engine: 16 lowercase hexadecimal digits, the first eight
 // from the engine's first output. Seam of the service's own id generator.
