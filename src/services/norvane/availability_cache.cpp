@@ -133,9 +133,11 @@ void CacheUpdater::countUnusable() {
 }
 
 void subscribeConfiguredControls(MqttAsyncWrapper& client) {
-  const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
   {
+    // First in, last out: its trim runs once the document, the map and the topic lists
+    // are freed, so the parsing's peak goes back to the system.
     kavrion::TemplateCacheCleanupGuard guard(true);
+    const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
     const auto ioMap = kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true);
     // Retained values of kind-1 devices must not count as live: two batches by that flag.
     std::vector<std::string> live;

@@ -42,8 +42,9 @@ void startDetached(void (*body)(const std::string&)) {
 
 std::shared_ptr<const kavrion::IoMap> buildIoMap(P7::TraceObject* trace) {
   try {
-    const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
+    // Before the document, so that its trim comes after the document is freed.
     kavrion::TemplateCacheCleanupGuard guard(true);
+    const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
     return std::make_shared<const kavrion::IoMap>(
         kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true));
   } catch (const nlohmann::json::exception& e) {
