@@ -37,6 +37,16 @@ def status_kib(pid, name):
     raise RuntimeError(f"{name} missing for {pid}")
 
 
+def keep_memory_map(pid, stem):
+    """The process's memory by mapping, kept beside the results to tell shared-library pages
+    from the service's own memory."""
+    for name in ("smaps", "smaps_rollup", "status"):
+        try:
+            shutil.copy(f"/proc/{pid}/{name}", f"{stem}.{name}")
+        except OSError:
+            pass
+
+
 # ---------------------------------------------------------------- configurations
 def live_configuration(devices, controls):
     cells = [f"c{c:02}" for c in range(controls)]
@@ -212,6 +222,7 @@ def scenario_live(bus, p):
     # The window open at the end of the load closes within 60 s; its message is checked too.
     time.sleep(float(p.get("tail", 62)))
     alive = service.poll() is None
+    keep_memory_map(service.pid, os.path.join(bus.out, f"live-{int(rate)}"))
     floor_out = bus.stop(floor)
     bus.stop(meter)
     messages = parse_meter_log("/tmp/meter.log")
