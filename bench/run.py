@@ -399,6 +399,16 @@ def status_line(path, name):
     return "?"
 
 
+def status_fields(path, names):
+    """Fields of a kept /proc status file in KiB, or nothing when the run kept none."""
+    try:
+        with open(path) as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+        return {n: int(fields[n].split()[0]) for n in names}
+    except (OSError, KeyError, ValueError):
+        return None
+
+
 def percentile(values, q):
     s = sorted(values)
     return s[min(len(s) - 1, int(round(q * (len(s) - 1))))]
@@ -427,6 +437,11 @@ def report(out, markdown, mode):
         row(f"live ingest {rate} msg/s: peak RSS (VmHWM)", f"{hwm_n / 1024:.2f} MiB",
             f"{hwm_f / 1024:.2f} MiB", f"{hwm_n / hwm_f:.2f}x",
             "< 6 MiB" if rate == 2000 else "", hwm_n < 6 * 1024 if rate == 2000 else None)
+        resident = status_fields(os.path.join(out, f"{name}.status"), ("RssFile", "RssAnon"))
+        if resident:
+            row(f"live ingest {rate} msg/s: resident at the end, mapped files / private",
+                f"{resident['RssFile'] / 1024:.2f} / {resident['RssAnon'] / 1024:.2f} MiB",
+                "", "", "", None)
         row(f"live ingest {rate} msg/s: windows right", f"{r['windows_checked'] - min(r['windows_checked'], r['fault_count'])}"
             f" of {r['windows_checked']} ({r['fault_count']} faults)",
             f"{r['floor_received']} of {r['published']} received", "", "all right",
