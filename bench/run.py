@@ -193,8 +193,8 @@ def subscriptions():
 
 def wait_ready(expected, service):
     """Start-up: the configuration arrives retained at once, the availability thread starts
-    20 s later and subscribes the controls one acknowledged request at a time. The load
-    starts once the broker counts every subscription of the run."""
+    20 s later and subscribes the controls in acknowledged batches. The load starts once
+    the broker counts every subscription of the run."""
     started = time.monotonic()
     while subscriptions() < expected:
         if service.poll() is not None:
