@@ -53,7 +53,7 @@ void applyRoll(std::string_view value, TraceOptions& options) {
 // MiB as a plain decimal number ("10", "0.5"): a fraction lets small files be asked for.
 // Parsed by hand: floating-point from_chars would pull the maths library into the binary.
 std::optional<uint64_t> mebibytesAsBytes(std::string_view value) {
-  constexpr uint64_t kBytesPerMiB = 1024 * 1024;
+  constexpr uint64_t kBytesPerMiB = uint64_t{1024} * 1024;
   constexpr size_t kMaxFractionDigits = 12;  // keeps fraction * kBytesPerMiB within 64 bits
   const size_t point = value.find('.');
   const std::string_view whole = value.substr(0, point);
