@@ -206,12 +206,16 @@ def wait_ready(expected, service):
     return time.monotonic() - started
 
 
-def scenario_live(bus, p):
+def start_metered_service(bus, p):
+    """The configuration of D devices x K controls, the meter recorder and norvane."""
     devices, controls = int(p.get("devices", 100)), int(p.get("controls", 20))
-    rate, seconds = float(p["rate"]), float(p["seconds"])
     bus.publish_configuration(live_configuration(devices, controls))
     meter = bus.peer("meter", "--out", "/tmp/meter.log")
-    service = bus.start_service()
+    return devices, controls, float(p["rate"]), float(p["seconds"]), meter, bus.start_service()
+
+
+def scenario_live(bus, p):
+    devices, controls, rate, seconds, meter, service = start_metered_service(bus, p)
     floor = bus.peer("floor-live", "--devices", str(devices), "--controls", str(controls))
     ready = wait_ready(2 * devices * controls + 2, service)
     before = {"norvane": cpu_seconds(service.pid), "floor": cpu_seconds(floor.pid)}
@@ -241,11 +245,7 @@ def scenario_live(bus, p):
 
 
 def scenario_soak(bus, p):
-    devices, controls = int(p.get("devices", 100)), int(p.get("controls", 20))
-    rate, seconds = float(p["rate"]), float(p["seconds"])
-    bus.publish_configuration(live_configuration(devices, controls))
-    meter = bus.peer("meter", "--out", "/tmp/meter.log")
-    service = bus.start_service()
+    devices, controls, rate, seconds, meter, service = start_metered_service(bus, p)
     ready = wait_ready(devices * controls + 2, service)
     load_proc = bus.spawn([bus.peers, "load", "--devices", str(devices), "--controls",
                            str(controls), "--rate", str(rate), "--seconds", str(seconds)],
