@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -85,6 +86,14 @@ TEST_F(CachedConfiguration, MissingFileGivesInvalidSnapshotNamingThePath) {
   expectInvalid(snapshot);
   EXPECT_EQ(log_.records(),
             (std::vector<Record>{{P7::kWarning, "No cached configuration at " + path()}}));
+}
+
+TEST_F(CachedConfiguration, UnreadableCacheGivesInvalidSnapshotAndSaysWhy) {
+  std::filesystem::create_directory(path());  // opens, but every read fails
+  expectInvalid(loadIt());
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{{P7::kError, "Failed to load cached configuration: Cannot read " +
+                                                  path() + " errno: 21"}}));
 }
 
 TEST_F(CachedConfiguration, EmptyFileGivesInvalidSnapshot) {
