@@ -27,3 +27,10 @@ if(TARGET sim_tools_system_tests)
     NORVANE_TOOLS_DIR="$<TARGET_FILE_DIR:norvane-bridge>"
     NORVANE_EXAMPLE_CONFIGURATION="${PROJECT_SOURCE_DIR}/docs/examples/configuration.json")
 endif()
+# The real binary under field faults: a full progress directory during a back-fill, a
+# history peer silent in the middle of a window, files and links planted at its progress path.
+norvane_add_test(sim_field_faults_system_tests
+  SOURCES test_field_faults_sim.cpp
+  LIBS namespace_harness kavrion::peers nlohmann_json::nlohmann_json norvane_fmt
+  LABELS system
+  TIMEOUT 300)
