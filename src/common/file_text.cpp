@@ -9,32 +9,30 @@
 #include <fmt/format.h>
 
 namespace kavrion {
-namespace {
 
-// Closes on every way out, the throwing one included.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
+  return *this;
+}
 
 std::optional<std::string> readFileText(const std::string& path, int openFlags) {
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | openFlags));
-  if (file.get() < 0) return std::nullopt;
+  if (!file.valid()) return std::nullopt;
+  return readDescriptorText(file.get(), path);
+}
+
+std::string readDescriptorText(int fd, const std::string& path) {
   std::string text;
   char buffer[4096];
   while (true) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
     if (count > 0) {
       text.append(buffer, static_cast<size_t>(count));
     } else if (count == 0) {

@@ -8,10 +8,11 @@
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "config_persistence.h"
 #include "file_text.h"
@@ -21,31 +22,39 @@ namespace norvane {
 
 namespace {
 
+using kavrion::FileDescriptor;
+
 // A current interval further behind than this is moved to the present.
 constexpr int64_t kStaleSeconds = 120;
 // While other intervals are pending the loop steps the current one in 120-second windows,
 // only once it is more than 120 s behind; moving it any earlier would skip every live window.
 constexpr int64_t kStaleSecondsAmongSeveral = 240;
-// A current interval further ahead of the clock than this is moved to the present.
-constexpr int64_t kAheadSeconds = 120;
+// /tmp is shared with every local user and the service runs as root: its own directory
+// keeps the others from swapping or forging the progress file.
+constexpr mode_t kDirectoryMode = 0700;
+
+// Files whose saves fail at present. The failure is recorded when it starts and the
+// recovery when it ends; a full disk would otherwise add a record on every pass.
+std::unordered_set<std::string> failingSaves;
 
 std::string joinPath(const std::string& directory, const std::string& fileName) {
   return fmt::vformat("{}{}", fmt::make_format_args(directory, fileName));
 }
 
-// The whole file; the link is not followed, since /tmp is world-writable and the service
-// runs as root. Nothing when the file cannot be opened.
-std::optional<std::string> readProgressFile(const std::string& path) {
-  return kavrion::readFileText(path, O_NOFOLLOW);
+std::string errnoText(int error) {
+  char buffer[128];
+  return strerror_r(error, buffer, sizeof buffer);  // the GNU variant returns the text
 }
 
-// mkdir for every prefix of the directory that ends with '/', from the second character on.
-// Returns the error text of the first prefix that cannot be created, empty on success.
+// mkdir for every prefix of the directory that ends with '/', from the second character on;
+// the directory itself is private. Returns the error text of the first prefix that cannot
+// be created, empty on success.
 std::string createDirectoryChain(const std::string& directory) {
   for (size_t position = 1; position < directory.size(); ++position) {
     if (directory[position] != '/') continue;
     const std::string prefix = directory.substr(0, position + 1);
-    if (::mkdir(prefix.c_str(), 0775) != 0 && errno != EEXIST) {
+    const mode_t mode = position + 1 == directory.size() ? kDirectoryMode : 0775;
+    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
       const int error = errno;
       return fmt::vformat("Не удалось создать \"{}\" errno: {}",
                           fmt::make_format_args(prefix, error));
@@ -54,11 +63,72 @@ std::string createDirectoryChain(const std::string& directory) {
   return "";
 }
 
-// A new file that no one else can have opened or linked: a leftover of an interrupted save,
-// or anything planted under that name, is unlinked first (unlink removes a link itself).
-int createTemporary(const std::string& path) {
-  ::unlink(path.c_str());
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+// The progress directory, opened without following a link at its last component, or why
+// it cannot be used.
+struct ProgressDirectory {
+  FileDescriptor fd;
+  bool missing = false;
+  bool refused = false;  // it exists, but is not safe to use
+  std::string reason;
+};
+
+std::string whyRefused(const struct stat& status) {
+  if (status.st_uid != ::geteuid()) return fmt::format("it is owned by uid {}", status.st_uid);
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return fmt::format("it is writable by group or others (mode {:04o})", status.st_mode & 07777);
+  }
+  return "";
+}
+
+// Why open(2) refused what stands at @p path.
+std::string whyNotOpened(const struct stat& status, int error) {
+  if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
+  if (!S_ISDIR(status.st_mode)) return "it is not a directory";
+  return errnoText(error);
+}
+
+ProgressDirectory openDirectory(const std::string& directory) {
+  std::string path = directory;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();  // a trailing '/' follows links
+  ProgressDirectory opened;
+  opened.fd = FileDescriptor(
+      ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!opened.fd.valid()) {
+    const int error = errno;
+    struct stat status {};
+    // Nothing stands there (or a parent is missing): creating the chain says what fails.
+    opened.missing = ::lstat(path.c_str(), &status) != 0;
+    opened.refused = !opened.missing;
+    if (opened.refused) opened.reason = whyNotOpened(status, error);
+    return opened;
+  }
+  // Checked on what was opened, so a swap after the check cannot slip anything in.
+  struct stat status {};
+  opened.reason = ::fstat(opened.fd.get(), &status) == 0 ? whyRefused(status) : errnoText(errno);
+  if (!opened.reason.empty()) {
+    opened.refused = true;
+    opened.fd = FileDescriptor();
+  }
+  return opened;
+}
+
+std::string refusalRecord(const std::string& directory, const std::string& reason) {
+  return fmt::format("Progress directory {} refused: {}. Progress is kept in memory", directory,
+                     reason);
+}
+
+std::string saveErrorRecord(const std::string& path, const std::string& reason) {
+  return fmt::format("Save timestamp error! {}: {}", path, reason);
+}
+
+void noteSaveFailed(const std::string& path, const std::string& record) {
+  if (!failingSaves.insert(path).second) return;
+  NV_TRACE(P7::getTrace(), P7::kError, "%s", record.c_str());
+}
+
+void noteSaveSucceeded(const std::string& path) {
+  if (failingSaves.erase(path) == 0) return;
+  NV_TRACE(P7::getTrace(), P7::kInfo, "Progress saved again to %s", path.c_str());
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -66,13 +136,73 @@ bool writeAll(int fd, const std::string& text) {
   while (written < text.size()) {
     const ssize_t count = ::write(fd, text.data() + written, text.size() - written);
     if (count < 0 && errno == EINTR) continue;
+    if (count == 0) errno = ENOSPC;
     if (count <= 0) return false;
     written += static_cast<size_t>(count);
   }
   return true;
 }
 
-void recordSaveError() { NV_TRACE(P7::getTrace(), P7::kError, "Save timestamp error!"); }
+// Writes the text into the checked directory; the record of what failed, empty on success.
+std::string saveText(const std::string& text, const ProgressLocation& location) {
+  const std::string path = joinPath(location.directory, location.fileName);
+  ProgressDirectory directory = openDirectory(location.directory);
+  if (directory.missing) {
+    const std::string failure = createDirectoryChain(location.directory);
+    if (!failure.empty()) return saveErrorRecord(path, failure);
+    directory = openDirectory(location.directory);
+  }
+  if (!directory.fd.valid()) {
+    return directory.refused ? refusalRecord(location.directory, directory.reason)
+                             : saveErrorRecord(path, directory.reason);
+  }
+  // The new text goes to a temporary file that is renamed over the old one, so that a kill
+  // at any moment leaves either the old or the new document, never a truncated one. No
+  // fsync: the file is rewritten on every pass and lives in /tmp. A leftover of an
+  // interrupted save is unlinked first; O_EXCL then makes sure the file is new.
+  const int dirFd = directory.fd.get();
+  const std::string temporary = location.fileName + ".tmp";
+  ::unlinkat(dirFd, temporary.c_str(), 0);
+  const int fd = ::openat(dirFd, temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return saveErrorRecord(path, errnoText(errno));
+  const bool written = writeAll(fd, text);
+  int error = errno;
+  const bool closed = ::close(fd) == 0;
+  if (written && !closed) error = errno;
+  const bool renamed = written && closed &&
+                       ::renameat(dirFd, temporary.c_str(), dirFd, location.fileName.c_str()) == 0;
+  if (written && closed && !renamed) error = errno;
+  if (renamed) return "";
+  ::unlinkat(dirFd, temporary.c_str(), 0);
+  return saveErrorRecord(path, errnoText(error));
+}
+
+// The file's text, or the reason to start afresh.
+struct FileText {
+  std::optional<std::string> text;
+  std::string reason;
+};
+
+FileText readProgressFile(const ProgressLocation& location) {
+  const std::string path = joinPath(location.directory, location.fileName);
+  const FileText unreadable{std::nullopt, "Read timestamp error! Will be use current time."};
+  const ProgressDirectory directory = openDirectory(location.directory);
+  if (directory.refused) noteSaveFailed(path, refusalRecord(location.directory, directory.reason));
+  if (!directory.fd.valid()) return unreadable;
+  // O_NONBLOCK: a FIFO planted under the name would otherwise hold the open for ever.
+  const FileDescriptor file(::openat(directory.fd.get(), location.fileName.c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return unreadable;
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return {std::nullopt, fmt::format("Progress file {} is not a regular file", path)};
+  }
+  if (status.st_size > kMaxProgressFileBytes) {
+    return {std::nullopt, fmt::format("Progress file {} is larger than 1 MiB", path)};
+  }
+  return {kavrion::readDescriptorText(file.get(), path), ""};
+}
 
 std::string describeDamage(const nlohmann::json& interval) {
   if (!interval.contains("a")) return "\"a\" is missing";
@@ -123,38 +253,27 @@ void moveCurrentIntervals(nlohmann::json& intervals, int64_t now) {
   }
 }
 
-}  // namespace
-
-int64_t systemClockNow() { return static_cast<int64_t>(std::time(nullptr)); }
-
-nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location,
-                           const WallClock& now) {
-  NV_TRACE(P7::getTrace(), P7::kWarning, "%s", reason.c_str());
-  nlohmann::json document = {{"intervals", nlohmann::json::array({{{"a", now()}}})}};
-  setTime(document, location);
+nlohmann::json repair(nlohmann::json document, const ProgressLocation& location,
+                      const WallClock& now) {
+  auto& intervals = document["intervals"];
+  if (!intervals.is_null() && !intervals.is_array()) {
+    throw std::runtime_error("\"intervals\" is not an array");
+  }
+  if (intervals.is_array()) dropDamagedIntervals(intervals);
+  if (intervals.empty()) {
+    // Nothing would ever add an interval to such a document: the loop would spin on it.
+    return startAfresh("No intervals in the progress file. Will be use current time.", location,
+                       now);
+  }
+  moveCurrentIntervals(intervals, now());
   return document;
 }
 
-nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
-  const std::string path = joinPath(location.directory, location.fileName);
+// What @p load returns, or the fresh document with the error's text.
+template <typename Load>
+nlohmann::json freshOnError(const ProgressLocation& location, const WallClock& now, Load load) {
   try {
-    const auto text = readProgressFile(path);
-    if (!text) {
-      return startAfresh("Read timestamp error! Will be use current time.", location, now);
-    }
-    auto document = nlohmann::json::parse(*text, nullptr, true, false);
-    auto& intervals = document["intervals"];
-    if (!intervals.is_null() && !intervals.is_array()) {
-      throw std::runtime_error("\"intervals\" is not an array");
-    }
-    if (intervals.is_array()) dropDamagedIntervals(intervals);
-    if (intervals.empty()) {
-      // Nothing would ever add an interval to such a document: the loop would spin on it.
-      return startAfresh("No intervals in the progress file. Will be use current time.", location,
-                         now);
-    }
-    moveCurrentIntervals(intervals, now());
-    return document;
+    return load();
   } catch (const nlohmann::json::exception& e) {
     return startAfresh(e.what(), location, now);
   } catch (const std::runtime_error& e) {
@@ -162,38 +281,58 @@ nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
   }
 }
 
+nlohmann::json freshDocument(int64_t now) {
+  return {{"intervals", nlohmann::json::array({{{"a", now}}})}};
+}
+
+}  // namespace
+
+int64_t systemClockNow() { return static_cast<int64_t>(std::time(nullptr)); }
+
+nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location,
+                           const WallClock& now) {
+  NV_TRACE(P7::getTrace(), P7::kWarning, "%s", reason.c_str());
+  nlohmann::json document = freshDocument(now());
+  setTime(document, location);
+  return document;
+}
+
+nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
+  return freshOnError(location, now, [&] {
+    const FileText file = readProgressFile(location);
+    if (!file.text) return startAfresh(file.reason, location, now);
+    return repair(nlohmann::json::parse(*file.text, nullptr, true, false), location, now);
+  });
+}
+
+nlohmann::json resumeTime(nlohmann::json document, const ProgressLocation& location,
+                          const WallClock& now) {
+  return freshOnError(location, now, [&] { return repair(std::move(document), location, now); });
+}
+
 // By value as declared in the header; one copy of a document of a few intervals per pass.
-void setTime(nlohmann::json document,  // NOLINT(performance-unnecessary-value-param)
+bool setTime(nlohmann::json document,  // NOLINT(performance-unnecessary-value-param)
              const ProgressLocation& location) {
   const std::string path = joinPath(location.directory, location.fileName);
-  const std::string temporary = path + ".tmp";
-  // The new text goes to a temporary file that is renamed over the old one, so that a kill
-  // at any moment leaves either the old or the new document, never a truncated one. No
-  // fsync: the file is rewritten on every pass and lives in /tmp.
-  int fd = createTemporary(temporary);
-  if (fd < 0) {
-    const std::string failure = createDirectoryChain(location.directory);
-    if (!failure.empty()) NV_TRACE(P7::getTrace(), P7::kError, "%s", failure.c_str());
-    fd = createTemporary(temporary);
+  const std::string failure = saveText(document.dump(), location);
+  if (failure.empty()) {
+    noteSaveSucceeded(path);
+    return true;
   }
-  if (fd < 0) {
-    recordSaveError();
-    return;
-  }
-  const bool written = writeAll(fd, document.dump());
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    recordSaveError();
-  }
+  noteSaveFailed(path, failure);
+  return false;
 }
 
 void dropTime(const ProgressLocation& location, const WallClock& now) {
-  const std::string path = joinPath(location.directory, location.fileName);
-  if (std::remove(path.c_str()) == 0 || errno == ENOENT) return;
+  const ProgressDirectory directory = openDirectory(location.directory);
+  // A directory that is missing or refused holds no progress of this service.
+  if (!directory.fd.valid()) return;
+  if (::unlinkat(directory.fd.get(), location.fileName.c_str(), 0) == 0 || errno == ENOENT) {
+    return;
+  }
   const int error = errno;
   NV_TRACE(P7::getTrace(), P7::kError, "Drop timestamp error! errno: %d", error);
-  setTime(nlohmann::json{{"intervals", nlohmann::json::array({{{"a", now()}}})}}, location);
+  setTime(freshDocument(now()), location);
 }
 
 }  // namespace norvane

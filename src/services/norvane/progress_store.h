@@ -18,6 +18,11 @@ struct ProgressLocation {
   std::string fileName = kProgressFileName;
 };
 
+// A current interval further ahead of the clock than this is moved to the present.
+inline constexpr int64_t kAheadSeconds = 120;
+// A progress file larger than this is taken for damaged rather than read.
+inline constexpr int64_t kMaxProgressFileBytes = 1 << 20;
+
 // POSIX seconds; tests replace the system clock.
 using WallClock = std::function<int64_t()>;
 int64_t systemClockNow();
@@ -26,11 +31,18 @@ int64_t systemClockNow();
 // or one without intervals, gives the fresh document (one interval starting now), which is
 // saved at once. Damaged intervals with an end are dropped one by one; stale current
 // intervals, and current intervals ahead of the clock, are moved to the present (in memory).
+// The directory is used only when it is a real directory of the service's user that no one
+// else may write to; the file only when it is a regular file of at most 1 MiB.
 nlohmann::json getTime(const ProgressLocation& location = {},
                        const WallClock& now = systemClockNow);
 
-// Stores the document whole. Failures are recorded and leave the previous file in place.
-void setTime(nlohmann::json document, const ProgressLocation& location = {});
+// The same repairs for a document kept in memory because its save failed.
+nlohmann::json resumeTime(nlohmann::json document, const ProgressLocation& location = {},
+                          const WallClock& now = systemClockNow);
+
+// Stores the document whole; false when it could not, and the previous file stays in place.
+// The first failure of a run of failures is recorded, and so is the save that ends it.
+bool setTime(nlohmann::json document, const ProgressLocation& location = {});
 
 // Removes the progress file; when that fails for a file that exists, the fresh document
 // takes its place, so that the next start does not meet the same stale interval again.

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "record_log.h"
@@ -212,13 +213,14 @@ TEST_F(ProgressStore, ReadDoesNotFollowALinkAndTheNextSaveReplacesIt) {
   EXPECT_EQ(contents(planted), R"({"intervals":[{"a":1699999990,"b":1699999999}]})");
 }
 
-TEST_F(ProgressStore, SaveCreatesTheMissingDirectoriesWithMode0775) {
+TEST_F(ProgressStore, SaveCreatesTheMissingDirectoriesTheProgressDirectoryPrivate) {
   location_.directory = dir_.dir() + "one/two/";
   const mode_t previous = ::umask(0);
   norvane::setTime(json::parse(R"({"intervals":[]})"), location_);
   ::umask(previous);
   EXPECT_EQ(contents(dir_.path() / "one/two/timestamp"), R"({"intervals":[]})");
-  EXPECT_EQ(fs::status(dir_.path() / "one/two").permissions(), fs::perms(0775));
+  EXPECT_EQ(fs::status(dir_.path() / "one").permissions(), fs::perms(0775));
+  EXPECT_EQ(fs::status(dir_.path() / "one/two").permissions(), fs::perms(0700));
 }
 
 TEST_F(ProgressStore, DirectoryThatCannotBeCreatedIsRecordedAndNothingIsSaved) {
@@ -229,17 +231,135 @@ TEST_F(ProgressStore, DirectoryThatCannotBeCreatedIsRecordedAndNothingIsSaved) {
   EXPECT_EQ(log_.records(),
             (std::vector<Record>{
                 {P7::kWarning, "Read timestamp error! Will be use current time."},
-                {P7::kError, "Не удалось создать \"" + dir_.dir() + "blocker/norvane/\" errno: 20"},
-                {P7::kError, "Save timestamp error!"}}));
+                {P7::kError, "Save timestamp error! " + file().string() + ": Не удалось создать \"" +
+                                 dir_.dir() + "blocker/norvane/\" errno: 20"}}));
 }
 
 TEST_F(ProgressStore, FailedRenameKeepsWhatStoodThereAndRemovesTheTemporaryFile) {
   fs::create_directories(file() / "occupied");
-  norvane::setTime(json::parse(R"({"intervals":[{"a":1}]})"), location_);
-  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kError, "Save timestamp error!"}}));
+  EXPECT_FALSE(norvane::setTime(json::parse(R"({"intervals":[{"a":1}]})"), location_));
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{
+                {P7::kError, "Save timestamp error! " + file().string() + ": Is a directory"}}));
   EXPECT_TRUE(fs::is_directory(file() / "occupied"));
   EXPECT_FALSE(fs::exists(temporary()));
 }
+
+TEST_F(ProgressStore, FailingSavesAreRecordedOnceAndTheirEndOnce) {
+  seed(kFresh);
+  fs::create_directory(temporary());  // an obstacle no save can remove
+  for (int save = 0; save < 3; ++save) {
+    EXPECT_FALSE(norvane::setTime(json::parse(R"({"intervals":[{"a":2}]})"), location_));
+  }
+  fs::remove(temporary());
+  EXPECT_TRUE(norvane::setTime(json::parse(R"({"intervals":[{"a":3}]})"), location_));
+  EXPECT_TRUE(norvane::setTime(json::parse(R"({"intervals":[{"a":4}]})"), location_));
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{
+                {P7::kError, "Save timestamp error! " + file().string() + ": File exists"},
+                {P7::kInfo, "Progress saved again to " + file().string()}}));
+  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":4}]})");
+}
+
+// A directory anyone else could have planted or may write to is not used: the progress stays
+// in memory, and nothing is read from it or written into it.
+struct UnsafeDirectory {
+  const char* name;
+  // Plants what stands at @p directory, from a directory that holds a forged progress file;
+  // returns the directory that must stay as it is.
+  std::function<fs::path(const fs::path& directory, const fs::path& forged)> plant;
+  const char* reason;
+};
+void PrintTo(const UnsafeDirectory& param, std::ostream* out) { *out << param.name; }
+
+class ProgressStoreUnsafeDirectory : public ProgressStore,
+                                     public ::testing::WithParamInterface<UnsafeDirectory> {};
+
+TEST_P(ProgressStoreUnsafeDirectory, IsRefusedOnceAndLeftAlone) {
+  const std::string forgedText = R"({"intervals":[{"a":5,"b":9},{"a":1699999990}]})";
+  const fs::path forged = dir_.path() / "forged";
+  fs::create_directory(forged);
+  std::ofstream(forged / "timestamp") << forgedText;
+  const fs::path watched = GetParam().plant(fs::path(location_.directory).parent_path(), forged);
+  const auto before = fs::last_write_time(watched);
+
+  EXPECT_EQ(get(), json::parse(kFresh));
+  EXPECT_FALSE(norvane::setTime(json::parse(kFresh), location_));
+  norvane::dropTime(location_, [this] { return now_; });
+
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{
+                {P7::kError, "Progress directory " + location_.directory + " refused: " +
+                                 GetParam().reason + ". Progress is kept in memory"},
+                {P7::kWarning, "Read timestamp error! Will be use current time."}}));
+  EXPECT_EQ(contents(watched / "timestamp"), forgedText);
+  EXPECT_EQ(std::distance(fs::directory_iterator(watched), fs::directory_iterator()), 1);
+  EXPECT_EQ(fs::last_write_time(watched), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgressStore, ProgressStoreUnsafeDirectory,
+    ::testing::Values(
+        UnsafeDirectory{"Link",
+                        [](const fs::path& directory, const fs::path& forged) {
+                          fs::create_directory_symlink(forged, directory);
+                          return forged;
+                        },
+                        "it is a symbolic link"},
+        UnsafeDirectory{"OtherUsers",
+                        [](const fs::path& directory, const fs::path& forged) {
+                          fs::rename(forged, directory);
+                          EXPECT_EQ(::chown(directory.c_str(), 65534, 65534), 0);
+                          return directory;
+                        },
+                        "it is owned by uid 65534"},
+        UnsafeDirectory{"WritableByOthers",
+                        [](const fs::path& directory, const fs::path& forged) {
+                          fs::rename(forged, directory);
+                          fs::permissions(directory, fs::perms(01777));
+                          return directory;
+                        },
+                        "it is writable by group or others (mode 1777)"},
+        UnsafeDirectory{"NotADirectory",
+                        [](const fs::path& directory, const fs::path& forged) {
+                          std::ofstream(directory) << "x";
+                          return forged;
+                        },
+                        "it is not a directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Only a regular file of at most 1 MiB is read; anything else is replaced at the next save.
+struct UnusableFile {
+  const char* name;
+  std::function<void(const fs::path& file)> plant;
+  const char* warning;  // after the path
+};
+void PrintTo(const UnusableFile& param, std::ostream* out) { *out << param.name; }
+
+class ProgressStoreUnusableFile : public ProgressStore,
+                                  public ::testing::WithParamInterface<UnusableFile> {};
+
+TEST_P(ProgressStoreUnusableFile, StartsAfreshAndIsReplacedByARegularFile) {
+  fs::create_directories(location_.directory);
+  GetParam().plant(file());
+  EXPECT_EQ(get(), json::parse(kFresh));  // a FIFO would block here without O_NONBLOCK
+  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kWarning, "Progress file " + file().string() +
+                                                                    GetParam().warning}}));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+  EXPECT_EQ(contents(file()), kFresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgressStore, ProgressStoreUnusableFile,
+    ::testing::Values(
+        UnusableFile{"Fifo", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
+                     " is not a regular file"},
+        UnusableFile{"LargerThan1MiB",
+                     [](const fs::path& file) {
+                       std::ofstream(file) << std::string((1 << 20) + 1, ' ');
+                     },
+                     " is larger than 1 MiB"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProgressStore, DropRemovesTheFile) {
   seed(kFresh);
@@ -252,8 +372,10 @@ TEST_F(ProgressStore, DropRemovesTheFile) {
 TEST_F(ProgressStore, DropThatCannotRemoveRecordsAnErrorAndTriesTheFreshDocument) {
   fs::create_directories(file() / "occupied");
   norvane::dropTime(location_, [this] { return now_; });
-  EXPECT_EQ(log_.records(), (std::vector<Record>{{P7::kError, "Drop timestamp error! errno: 39"},
-                                                 {P7::kError, "Save timestamp error!"}}));
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{
+                {P7::kError, "Drop timestamp error! errno: 21"},
+                {P7::kError, "Save timestamp error! " + file().string() + ": Is a directory"}}));
 }
 
 }  // namespace
