@@ -75,20 +75,15 @@ std::optional<std::string> cacheReply(const json& request, const Channel& channe
 // The requests of an old step, asked of wb-mqtt-db one at a time.
 class HistoryRound {
  public:
-  HistoryRound(std::shared_ptr<Client> client, std::pair<int64_t, int64_t> interval,
-               const kavrion::IoMap& ioMap)
-      : client_(std::move(client)), interval_(interval), ioMap_(ioMap) {}
+  HistoryRound(std::shared_ptr<Client> client, const kavrion::IoMap& ioMap)
+      : client_(std::move(client)), ioMap_(ioMap) {}
 
   void ask(const std::string& request, std::list<std::string>& replies) {
     ++exchanges_;
     const std::optional<std::string> text = exchange(request);
     if (!text) {
       renewTopics();
-      if (++failuresInRow_ >= kFailuresBeforeGivingUp) {
-        NV_TRACE(P7::getTrace(), P7::kError, "wb-mqtt-db does not answer, window %ld-%ld postponed",
-                 static_cast<long>(interval_.first), static_cast<long>(interval_.second));
-        givenUp_ = true;
-      }
+      if (++failuresInRow_ >= kFailuresBeforeGivingUp) givenUp_ = true;
       return;
     }
     failuresInRow_ = 0;
@@ -97,8 +92,9 @@ class HistoryRound {
   }
 
   bool givenUp() const { return givenUp_; }
-  // Nothing at all came back: the window must be asked again rather than used up.
-  bool unanswered() const { return exchanges_ > 0 && answered_ == 0; }
+  // The window must be asked again whole rather than used up: published now, the cells
+  // never asked would be lost for good.
+  bool postponed() const { return givenUp_ || (exchanges_ > 0 && answered_ == 0); }
 
  private:
   std::optional<std::string> exchange(const std::string& request) {
@@ -149,7 +145,6 @@ class HistoryRound {
   }
 
   std::shared_ptr<Client> client_;
-  std::pair<int64_t, int64_t> interval_;
   const kavrion::IoMap& ioMap_;
   int exchanges_ = 0;
   int answered_ = 0;
@@ -179,7 +174,7 @@ StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
   NV_TRACE(P7::getTrace(), P7::kInfo, "A:%ld\tB:%ld", static_cast<long>(interval.first),
            static_cast<long>(interval.second));
   std::list<std::string> replies;
-  HistoryRound history(client, interval, ioMap);
+  HistoryRound history(client, ioMap);
   for (const auto& [id, io] : ioMap) {
     // An entry without cells yields no request and is simply passed over.
     const bool available = !current || isAvailable(id, io->getPingTopic());
@@ -201,12 +196,17 @@ StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
       }
     }
   }
+  if (history.postponed()) {
+    NV_TRACE(P7::getTrace(), P7::kError, "wb-mqtt-db does not answer, window %ld-%ld postponed",
+             static_cast<long>(interval.first), static_cast<long>(interval.second));
+    return StepOutcome::kPostponed;
+  }
   const std::string message = repackResponse(std::move(replies), ioMap, interval.second);
   if (!message.empty()) {
     client->Send(kMeterTopic, message, kavrion::mosquitto::Qos::ExactlyOnce, false);
   }
   NV_TRACE(P7::getTrace(), P7::kInfo, "Request complete! Response:\n%s", message.c_str());
-  return history.unanswered() ? StepOutcome::kPostponed : StepOutcome::kDone;
+  return StepOutcome::kDone;
 }
 
 }  // namespace norvane

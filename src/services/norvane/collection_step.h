@@ -17,7 +17,8 @@ namespace norvane {
 
 enum class StepOutcome {
   kDone,       // the window was handled (however it went); the loop moves past it
-  kPostponed,  // old step: the history peer did not answer; ask for the window again later
+  kPostponed,  // old step: the history peer stopped answering; nothing was published, and
+               // the whole window is asked again later
 };
 
 StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
