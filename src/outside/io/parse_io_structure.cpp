@@ -212,7 +212,9 @@ std::unique_ptr<T> parseEntry(const json& entry, const std::string& subject,
   if (const auto found = entry.find("ping"); found != entry.end()) {
     if (!found->is_string()) fail(subject, "\"ping\" must be a string");
     const std::string& ping = found->get_ref<const std::string&>();
-    if (!ping.starts_with('/')) fail(subject, "\"ping\" must start with \"/\"");
+    // Empty means no ping topic, as when the member is absent: the device always counts
+    // as available.
+    if (!ping.empty() && !ping.starts_with('/')) fail(subject, "\"ping\" must start with \"/\"");
     if (!isTopicSafe(ping)) fail(subject, "\"ping\" must not contain \"+\", \"#\" or NUL");
     io->pingTopic = ping;
   }
