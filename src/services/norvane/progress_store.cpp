@@ -186,7 +186,7 @@ struct FileText {
 
 FileText readProgressFile(const ProgressLocation& location) {
   const std::string path = joinPath(location.directory, location.fileName);
-  const FileText unreadable{std::nullopt, "Read timestamp error! Will be use current time."};
+  FileText unreadable{std::nullopt, "Read timestamp error! Will be use current time."};
   const ProgressDirectory directory = openDirectory(location.directory);
   if (directory.refused) noteSaveFailed(path, refusalRecord(location.directory, directory.reason));
   if (!directory.fd.valid()) return unreadable;
