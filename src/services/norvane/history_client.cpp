@@ -3,11 +3,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <stdexcept>
+
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
 
 #include "service_state.h"
+#include "watchdog.h"
 
 namespace norvane {
 namespace {
@@ -19,6 +23,9 @@ constexpr uint16_t kCounterLimit = 65535;
 // Longer than the "request_timeout" the peer is asked to keep (50 s).
 constexpr std::chrono::milliseconds kDefaultReplyTimeout{60000};
 constexpr int kRequestTimeoutSeconds = 50;
+// The reply is awaited in slices this long, with a keep-alive ping between them: a minute
+// spent waiting for the history peer must not look like a hang to systemd's watchdog.
+constexpr std::chrono::milliseconds kAliveSlice{1000};
 
 std::chrono::milliseconds replyTimeout = kDefaultReplyTimeout;
 
@@ -68,7 +75,26 @@ kavrion::mosquitto::msg_t exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& 
                                           const std::string& request) {
   client.ClearRecievedQueue();
   client.Send(send_topic, request, kavrion::mosquitto::Qos::AtMostOnce, false);
-  return client.Receive(bd_topic, replyTimeout);
+  // Short, unlimited (zero) and no-wait (negative) timeouts are one plain wait.
+  if (replyTimeout <= kAliveSlice) return client.Receive(bd_topic, replyTimeout);
+
+  const auto deadline = std::chrono::steady_clock::now() + replyTimeout;
+  for (;;) {
+    notifyAlive();
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) {
+      // The client's own text, with the whole timeout rather than the last slice.
+      const double seconds = static_cast<double>(replyTimeout.count()) / 1000.0;
+      throw std::runtime_error(fmt::vformat("no message on \"{}\" within {} s",
+                                            fmt::make_format_args(bd_topic, seconds)));
+    }
+    try {
+      return client.Receive(bd_topic, std::min(left, kAliveSlice));
+    } catch (const std::runtime_error&) {
+      // Receive throws only when its slice ran out; the deadline decides above.
+    }
+  }
 }
 
 std::chrono::milliseconds setReplyTimeout(std::chrono::milliseconds timeout) {

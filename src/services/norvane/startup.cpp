@@ -14,6 +14,7 @@
 #include "io_info.h"
 #include "mqtt_async_wrapper.h"
 #include "service_state.h"
+#include "watchdog.h"
 
 namespace norvane {
 
@@ -79,6 +80,8 @@ CollectionLoop startUp(P7::TraceObject* trace) {
     return performStep(window, current, *ioMap, client);
   };
   loop.sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
+  // From here on systemd's watchdog expects the loop's pings.
+  notifyReady();
   return loop;
 }
 
