@@ -8,6 +8,7 @@
 #include "config_persistence.h"
 #include "p7_trace.h"
 #include "service_state.h"
+#include "watchdog.h"
 
 namespace norvane {
 
@@ -17,7 +18,7 @@ enum class Visit {
   kIdle,       // nothing due
   kStepped,    // the interval moved past its window
   kErased,     // an old interval was used up; the walk ends
-  kPostponed,  // the history peer did not answer; the walk ends, the interval stays
+  kPostponed,  // the history peer did not answer; the interval stays, only old ones wait
 };
 
 int64_t readMember(const nlohmann::json& interval, const char* name, size_t index) {
@@ -33,9 +34,10 @@ void recordBusyTime(const CollectionLoop& loop, int64_t startedAt, const char* k
   NV_TRACE(P7::getTrace(), P7::kInfo, "Busy time:%ld (%s)", loop.now() - startedAt, kind);
 }
 
-// Steps the interval at @p index of a document whose intervals number @p count.
+// Steps the interval at @p index of a document whose intervals number @p count; once an old
+// window was postponed in this pass, old intervals wait (@p oldOnesWait).
 Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_t index,
-                    size_t count) {
+                    size_t count, bool oldOnesWait) {
   auto& interval = intervals.at(index);
   const int64_t a = readMember(interval, "a", index);
   const int64_t b = interval.contains("b") ? readMember(interval, "b", index) : 0;
@@ -46,7 +48,13 @@ Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_
   }
 
   if (count == 1) {
-    while (loop.now() < a + kLiveWindowSeconds) loop.sleep(kPollInterval);
+    while (loop.now() < a + kLiveWindowSeconds) {
+      // The clock was stepped back while the window was awaited: waiting would stall the
+      // service for as long as the step; the next pass moves the start to the present.
+      if (a > loop.now() + kAheadSeconds) return Visit::kIdle;
+      notifyAlive();
+      loop.sleep(kPollInterval);
+    }
     const int64_t startedAt = loop.now();
     loop.step({a, a + kLiveWindowSeconds}, true);
     interval["a"] = a + kLiveWindowSeconds;
@@ -63,6 +71,7 @@ Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_
     return Visit::kStepped;
   }
 
+  if (oldOnesWait) return Visit::kIdle;
   // Old windows are always 120 s long, even where they reach past the interval's end.
   const int64_t startedAt = loop.now();
   if (loop.step({a, a + kPendingWindowSeconds}, false) == StepOutcome::kPostponed) {
@@ -79,21 +88,27 @@ Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_
 
 }  // namespace
 
-void runPass(const CollectionLoop& loop) {
-  nlohmann::json document = getTime(loop.progress, loop.now);
+void runPass(CollectionLoop& loop) {
+  notifyAlive();
+  nlohmann::json document = loop.unsaved
+                                ? resumeTime(*std::exchange(loop.unsaved, std::nullopt),
+                                             loop.progress, loop.now)
+                                : getTime(loop.progress, loop.now);
   auto& intervals = document["intervals"];
   const size_t count = intervals.is_array() ? intervals.size() : 0;
 
   bool moved = false;
   bool postponed = false;
   for (size_t index = count; index-- > 0;) {
-    const Visit visit = visitInterval(loop, intervals, index, count);
+    // A postponed old window must not starve the live windows: the current interval is
+    // still stepped in this pass, wherever it stands.
+    const Visit visit = visitInterval(loop, intervals, index, count, postponed);
     moved = moved || visit == Visit::kStepped || visit == Visit::kErased;
     if (visit == Visit::kPostponed) postponed = true;
-    if (visit == Visit::kErased || visit == Visit::kPostponed) break;
+    if (visit == Visit::kErased) break;
   }
 
-  setTime(document, loop.progress);
+  if (!setTime(document, loop.progress)) loop.unsaved = std::move(document);
   // Passes follow each other at once only while they make progress; otherwise a document
   // with nothing due would keep the processor busy re-reading and re-writing the file.
   if (postponed) {
@@ -103,7 +118,7 @@ void runPass(const CollectionLoop& loop) {
   }
 }
 
-void runLoop(const CollectionLoop& loop) {
+void runLoop(CollectionLoop loop) {
   try {
     while (true) runPass(loop);
   } catch (const std::exception& e) {

@@ -4,7 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "collection_step.h"
 #include "progress_store.h"
@@ -26,15 +29,18 @@ struct CollectionLoop {
   WallClock now = systemClockNow;
   std::function<void(std::chrono::milliseconds)> sleep;
   ProgressLocation progress;
+  // The document of the last pass while its save fails: the next pass goes on from it, so
+  // that no window is stepped twice because the disk is full.
+  std::optional<nlohmann::json> unsaved;
 };
 
 // One pass: load the progress document, at most one step per interval from the last to the
 // first, save the document. Pauses when the pass moved nothing. Ends the process with
 // status 0 past the horizon.
-void runPass(const CollectionLoop& loop);
+void runPass(CollectionLoop& loop);
 
 // Passes for ever. An error escaping a pass is recorded ("Fatal error: %s") and ends the
 // process with status 4.
-[[noreturn]] void runLoop(const CollectionLoop& loop);
+[[noreturn]] void runLoop(CollectionLoop loop);
 
 }  // namespace norvane

@@ -1,6 +1,7 @@
 // The collection loop's interval arithmetic, waits and exits, on a simulated clock.
 #include "collection_loop.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -155,7 +156,7 @@ TEST_F(CollectionLoop, ErasedIntervalEndsTheWalkOfThePass) {
   EXPECT_TRUE(sleeps_.empty());
 }
 
-TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndEndsTheWalk) {
+TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndOlderOnesWait) {
   outcome_ = StepOutcome::kPostponed;
   const std::string text =
       R"({"intervals":[{"a":1680000000,"b":1680001000},{"a":1690000000,"b":1690000030},)"
@@ -166,6 +167,61 @@ TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndEndsTheWalk) 
   EXPECT_EQ(saved(), json::parse(text));
   EXPECT_EQ(sleeps_, (std::vector<milliseconds>{norvane::kPostponedPause}));
   EXPECT_TRUE(log_.records().empty());
+}
+
+TEST_F(CollectionLoop, PostponedOldWindowDoesNotStarveTheCurrentIntervalBelowIt) {
+  loop_.step = [this](std::pair<int64_t, int64_t> window, bool current) {
+    steps_.push_back({window.first, window.second, current, nowMs_ / 1000});
+    return current ? StepOutcome::kDone : StepOutcome::kPostponed;
+  };
+  seed(R"({"intervals":[{"a":1699999870},{"a":1690000000,"b":1690000600}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow},
+                                           {kNow - 130, kNow - 10, true, kNow}}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699999990},)"
+                                 R"({"a":1690000000,"b":1690000600}]})"));
+}
+
+TEST_F(CollectionLoop, FailedSaveGoesOnFromTheDocumentInMemoryAndNoWindowIsSteppedTwice) {
+  const std::string text = R"({"intervals":[{"a":1690000000,"b":1690000600},{"a":1700000000}]})";
+  seed(text);
+  std::filesystem::create_directory(dir_.path() / "timestamp.tmp");  // no save can succeed
+  pass();
+  pass();
+  nowMs_ += 121000;  // the current interval falls due in memory as well
+  pass();
+  EXPECT_EQ(saved(), json::parse(text));
+  std::filesystem::remove(dir_.path() / "timestamp.tmp");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow},
+                                           {1690000120, 1690000240, false, kNow},
+                                           {kNow, kNow + 120, true, kNow + 121},
+                                           {1690000240, 1690000360, false, kNow + 121},
+                                           {1690000360, 1690000480, false, kNow + 121}}));
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1690000480,"b":1690000600},)"
+                                 R"({"a":1700000120}]})"));
+  EXPECT_EQ(log_.texts(P7::kError).size(), 1u);
+  EXPECT_EQ(log_.texts(P7::kInfo).back(), "Progress saved again to " + dir_.dir() + "timestamp");
+}
+
+TEST_F(CollectionLoop, ClockSteppedBackWhileAWindowIsAwaitedEndsTheWaitAndMovesTheStart) {
+  seed(R"({"intervals":[{"a":1699999990}]})");
+  loop_.sleep = [this](milliseconds pause) {
+    sleeps_.push_back(pause);
+    nowMs_ += pause.count();
+    if (sleeps_.size() == 10) nowMs_ -= 300000;  // five minutes back
+  };
+  pass();
+  EXPECT_TRUE(steps_.empty());
+  EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699999990}]})"));
+  pass();
+  const int64_t movedTo = kNow + 1 - 300;
+  EXPECT_EQ(log_.texts(P7::kWarning),
+            (std::vector<std::string>{
+                fmt::format("Interval start 1699999990 is ahead of the clock {}, moved to the present",
+                            movedTo)}));
+  ASSERT_EQ(steps_.size(), 1u);
+  EXPECT_EQ(steps_[0].start, movedTo);
 }
 
 TEST_F(CollectionLoop, PassWithNothingDuePausesInsteadOfSpinning) {
