@@ -4,6 +4,7 @@
 #include <MQTTAsync.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <atomic>
@@ -340,10 +341,13 @@ int runHistory(const Options&) {
 }
 
 // ---- floor-backfill: the same round trips one at a time from the main thread ----
+// The least a client must do per round trip: build the request text, publish it at QoS 0,
+// wait for the reply on its topic and parse it.
 struct Replies {
   std::mutex mutex;
   std::condition_variable arrived;
   int64_t count = 0;
+  std::string last;
 };
 
 int onReply(void* context, char* topic, int, MQTTAsync_message* message) {
@@ -351,10 +355,20 @@ int onReply(void* context, char* topic, int, MQTTAsync_message* message) {
   {
     std::lock_guard lock(replies.mutex);
     ++replies.count;
+    replies.last.assign(static_cast<const char*>(message->payload),
+                        static_cast<size_t>(message->payloadlen));
   }
   replies.arrived.notify_one();
   release(message, topic);
   return 1;
+}
+
+// User and system time of the whole process, Paho's threads included.
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 std::string historyRequest(int cell, int64_t start, int64_t end) {
@@ -382,21 +396,29 @@ int runFloorBackfill(const Options& o) {
                              .count() -
                          172800;
   const auto started = std::chrono::steady_clock::now();
+  const double cpuBefore = cpuSeconds();
   int64_t done = 0;
+  size_t values = 0;
   for (int window = 0; window < o.windows; ++window) {
     const int64_t a = origin + window * 120;
     for (int cell = 0; cell < o.cells; ++cell) {
       client.publish(requestTopic, historyRequest(cell, a, a + 120), 0);
-      std::unique_lock lock(replies.mutex);
-      if (!replies.arrived.wait_for(lock, std::chrono::seconds(60),
-                                    [&] { return replies.count > done; })) {
-        throw std::runtime_error("no reply within 60 s");
+      std::string text;
+      {
+        std::unique_lock lock(replies.mutex);
+        if (!replies.arrived.wait_for(lock, std::chrono::seconds(60),
+                                      [&] { return replies.count > done; })) {
+          throw std::runtime_error("no reply within 60 s");
+        }
+        done = replies.count;
+        text = std::move(replies.last);
       }
-      done = replies.count;
+      values += nlohmann::json::parse(text).at("result").at("values").size();
     }
   }
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  fmt::print("round_trips={} seconds={:.3f}\n", done, took);
+  fmt::print("round_trips={} seconds={:.3f} cpu_seconds={:.3f} values={}\n", done, took,
+             cpuSeconds() - cpuBefore, values);
   return EXIT_SUCCESS;
 }
 
