@@ -3,8 +3,8 @@
 #include "collection_step.h"
 
 #include <cmath>
-#include <deque>
-#include <list>
+#include <algorithm>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -30,18 +30,10 @@ constexpr const char* kMeterTopic = "/kv/bridge/data/meter";
 // window's requests would only starve the live windows.
 constexpr int kFailuresBeforeGivingUp = 2;
 
-struct Channel {
-  std::string device;
-  std::string control;
-};
-
-Channel channelOf(const json& request) {
-  const json& channel = request.at("params").at("channels").at(0);
-  return {channel.at(0).get<std::string>(), channel.at(1).get<std::string>()};
-}
-
-std::string controlKey(const Channel& channel) {
-  return fmt::vformat("{}.{}", fmt::make_format_args(channel.device, channel.control));
+std::string controlKey(const std::string& device, const std::string& control) {
+  std::string key;
+  key.reserve(device.size() + 1 + control.size());
+  return key.append(device).append(1, '.').append(control);
 }
 
 bool isAvailable(const std::string& id, const std::string& pingTopic) {
@@ -55,21 +47,48 @@ bool isAvailable(const std::string& id, const std::string& pingTopic) {
   return true;
 }
 
-// The reply a current step builds for one channel from the live-value cache.
-std::optional<std::string> cacheReply(const json& request, const Channel& channel) {
-  const std::string key = controlKey(channel);
-  const std::optional<data_t> record = readCacheRecord(key);
-  if (!record) {
-    return std::nullopt;
-  }
+// A live-value record fit for the meter message.
+std::optional<data_t> liveRecord(const std::string& key) {
+  std::optional<data_t> record = readCacheRecord(key);
   // JSON has no spelling for them: the meter message would carry null, which no reader
   // can take for a figure.
-  if (!std::isfinite(record->value) || !std::isfinite(record->min) ||
-      !std::isfinite(record->max)) {
+  if (record && (!std::isfinite(record->value) || !std::isfinite(record->min) ||
+                 !std::isfinite(record->max))) {
     NV_TRACE(P7::getTrace(), P7::kWarning, "Non-finite value of %s left out", key.c_str());
     return std::nullopt;
   }
-  return buildCacheReply(request, *record);
+  return record;
+}
+
+// The entries in the meter message's own order, so that each can be written out as soon
+// as its cells are in and only one is ever held as a tree.
+std::vector<const kavrion::IoMap::value_type*> sortedEntries(const kavrion::IoMap& ioMap) {
+  std::vector<const kavrion::IoMap::value_type*> entries;
+  entries.reserve(ioMap.size());
+  for (const auto& entry : ioMap) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  return entries;
+}
+
+// A current step: every control of every available entry from the live-value cache.
+void gatherLive(MeterMessage& message, const kavrion::IoMap& ioMap, int64_t windowEnd) {
+  for (const auto* entry : sortedEntries(ioMap)) {
+    const auto& [id, io] = *entry;
+    const bool available = isAvailable(id, io->getPingTopic());
+    for (const std::string& cell : io->getSortedCells()) {
+      const std::string key = controlKey(io->deviceName, cell);
+      if (!available) {
+        // The first window after the device recovers must not carry the outage's range.
+        discardCacheRecord(key);
+      } else if (const std::optional<data_t> record = liveRecord(key)) {
+        message.addRow(id, cell, record->value, record->max, record->min, [&] {
+          return buildCacheReply(id, {io->deviceName, cell}, windowEnd, *record);
+        });
+      }
+    }
+    message.closeUpTo(id);
+  }
 }
 
 // The requests of an old step, asked of wb-mqtt-db one at a time.
@@ -78,7 +97,7 @@ class HistoryRound {
   HistoryRound(std::shared_ptr<Client> client, const kavrion::IoMap& ioMap)
       : client_(std::move(client)), ioMap_(ioMap) {}
 
-  void ask(const std::string& request, std::list<std::string>& replies) {
+  void ask(const std::string& request, MeterMessage& message) {
     ++exchanges_;
     const std::optional<std::string> text = exchange(request);
     if (!text) {
@@ -88,7 +107,7 @@ class HistoryRound {
     }
     failuresInRow_ = 0;
     ++answered_;
-    keep(*text, replies);
+    keep(*text, message);
   }
 
   bool givenUp() const { return givenUp_; }
@@ -121,7 +140,7 @@ class HistoryRound {
     }
   }
 
-  void keep(const std::string& text, std::list<std::string>& replies) const {
+  void keep(const std::string& text, MeterMessage& message) const {
     json reply;
     // Besides text that is not JSON, a number no double holds ("value":1e400) fails the
     // parse with out_of_range 406; escaping the step, it would end the service on every
@@ -139,7 +158,7 @@ class HistoryRound {
         NV_TRACE(P7::getTrace(), P7::kError, "Malformed reply from wb-mqtt-db: %s", text.c_str());
         return;
       case ReplyShape::kUsable:
-        replies.push_back(text);
+        message.addReply(reply, text);
         return;
     }
   }
@@ -154,17 +173,17 @@ class HistoryRound {
 
 }  // namespace
 
-std::string buildCacheReply(const json& request, const data_t& record) {
-  const Channel channel = channelOf(request);
+std::string buildCacheReply(const std::string& id, const Channel& channel, int64_t windowEnd,
+                            const data_t& record) {
   json row;
   row["control"] = channel.control;
   row["device"] = channel.device;
   row["max"] = record.max;
   row["min"] = record.min;
-  row["timestamp"] = request.at("params").at("timestamp").at("lt");
+  row["timestamp"] = windowEnd;
   row["value"] = record.value;
   json reply;
-  reply["id"] = request.at("id");
+  reply["id"] = id;
   reply["result"]["values"] = json::array({row});
   return reply.dump();
 }
@@ -173,39 +192,30 @@ StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
                         const kavrion::IoMap& ioMap, std::shared_ptr<Client> client) {
   NV_TRACE(P7::getTrace(), P7::kInfo, "A:%ld\tB:%ld", static_cast<long>(interval.first),
            static_cast<long>(interval.second));
-  std::list<std::string> replies;
-  HistoryRound history(client, ioMap);
-  for (const auto& [id, io] : ioMap) {
-    // An entry without cells yields no request and is simply passed over.
-    const bool available = !current || isAvailable(id, io->getPingTopic());
-    std::deque<std::string> requests = makeRequests(id, io, interval);
-    while (!requests.empty() && !history.givenUp()) {
-      const std::string request = std::move(requests.front());
-      requests.pop_front();
-      const json parsed = json::parse(request);
-      const Channel channel = channelOf(parsed);
-      if (!current) {
-        history.ask(request, replies);
-      } else if (available) {
-        if (std::optional<std::string> reply = cacheReply(parsed, channel)) {
-          replies.push_back(std::move(*reply));
-        }
-      } else {
-        // The first window after the device recovers must not carry the outage's range.
-        discardCacheRecord(controlKey(channel));
+  MeterMessage message(ioMap, interval.second);
+  if (current) {
+    gatherLive(message, ioMap, interval.second);
+  } else {
+    HistoryRound history(client, ioMap);
+    for (const auto& [id, io] : ioMap) {
+      if (history.givenUp()) break;
+      // An entry without cells yields no request and is simply passed over.
+      for (const std::string& request : makeRequests(id, io, interval)) {
+        if (history.givenUp()) break;
+        history.ask(request, message);
       }
     }
+    if (history.postponed()) {
+      NV_TRACE(P7::getTrace(), P7::kError, "wb-mqtt-db does not answer, window %ld-%ld postponed",
+               static_cast<long>(interval.first), static_cast<long>(interval.second));
+      return StepOutcome::kPostponed;
+    }
   }
-  if (history.postponed()) {
-    NV_TRACE(P7::getTrace(), P7::kError, "wb-mqtt-db does not answer, window %ld-%ld postponed",
-             static_cast<long>(interval.first), static_cast<long>(interval.second));
-    return StepOutcome::kPostponed;
+  const std::string text = message.finish();
+  if (!text.empty()) {
+    client->Send(kMeterTopic, text, kavrion::mosquitto::Qos::ExactlyOnce, false);
   }
-  const std::string message = repackResponse(std::move(replies), ioMap, interval.second);
-  if (!message.empty()) {
-    client->Send(kMeterTopic, message, kavrion::mosquitto::Qos::ExactlyOnce, false);
-  }
-  NV_TRACE(P7::getTrace(), P7::kInfo, "Request complete! Response:\n%s", message.c_str());
+  NV_TRACE(P7::getTrace(), P7::kInfo, "Request complete! Response:\n%s", text.c_str());
   return StepOutcome::kDone;
 }
 

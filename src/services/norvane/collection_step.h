@@ -25,8 +25,14 @@ StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
                         const kavrion::IoMap& ioMap,
                         std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client);
 
-// The reply a current step gives itself for one request text from a live-value record:
-// one row for the request's channel, stamped with the request's window end.
-std::string buildCacheReply(const nlohmann::json& request, const data_t& record);
+struct Channel {
+  std::string device;
+  std::string control;
+};
+
+// The reply a current step stands for when it takes a live-value record of @p id's
+// @p channel: one row stamped with the window end. Records of a failed row show it.
+std::string buildCacheReply(const std::string& id, const Channel& channel, int64_t windowEnd,
+                            const data_t& record);
 
 }  // namespace norvane

@@ -2,7 +2,6 @@
 #include "response_processing.h"
 
 #include <cstdint>
-#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -46,62 +45,68 @@ void storeRow(json& entry, const kavrion::IoInfo& io, const json& row) {
   io.processValue(entry["data"], topic, value, max, min);
 }
 
-void dropEntry(json& entries, const std::string& id, const std::exception& error,
-               const std::string& replyText) {
-  NV_TRACE(P7::getTrace(), P7::kError, "Error while postpocessing value: %s Input data: %s",
-           error.what(), replyText.c_str());
-  entries.erase(id);
+// What `cell[key].size()` gives on a copy of the cell, without copying it: a missing array
+// counts as none, and a cell that is not an object cannot be counted.
+json::size_type countOf(const json& cell, const char* key) {
+  if (cell.is_null()) return 0;
+  if (!cell.is_object()) throw std::domain_error("cell is not an object");
+  const auto found = cell.find(key);
+  return found == cell.end() ? 0 : found->size();
 }
 
-void repackReply(json& message, const std::string& replyText, const kavrion::IoMap& ioMap) {
-  const json reply = json::parse(replyText, nullptr, true, false);
-  const std::string id = reply.at("id").get<std::string>();
+// The cell as the erase record shows it: the missing arrays as null.
+json shownCell(const json& cell) {
+  json shown = cell.is_null() ? json::object() : cell;
+  for (const char* key : {"max", "avg", "min"}) shown[key];
+  return shown;
+}
+
+// Erases every cell of one entry whose figures do not each hold the target number of
+// values; @p message gives the text the parsing-error record shows.
+void checkEntry(const std::string& id, json& entry, const kavrion::IoInfo& io,
+                const std::function<std::string()>& message) {
+  P7::TraceObject* trace = P7::getTrace();
+  json& data = entry["data"];
+  if (!data.is_object()) {
+    throw std::runtime_error(fmt::format("IO \"{}\": \"data\" is not an object", id));
+  }
+  std::vector<std::string> eraseList;
+  for (const auto& [name, cell] : data.items()) {
+    try {
+      const auto maxCount = countOf(cell, "max");
+      const auto avgCount = countOf(cell, "avg");
+      const auto minCount = countOf(cell, "min");
+      const int target = io.getTargetSize(name, static_cast<int>(avgCount));
+      const auto targetCount = static_cast<json::size_type>(target);
+      if (maxCount == targetCount && avgCount == targetCount && minCount == targetCount) {
+        continue;
+      }
+      NV_TRACE(trace, P7::kInfo, "ERASE cell '%s' from IO '%s'. target_size=%d, got '%s'",
+               name.c_str(), id.c_str(), target, compact(shownCell(cell)).c_str());
+      eraseList.push_back(name);
+    } catch (...) {
+      NV_TRACE(trace, P7::kError, "PARSING ERROR!! %s", message().c_str());
+    }
+  }
+  for (const std::string& name : eraseList) {
+    data.erase(name);
+  }
+}
+
+// The message as the parsing-error record shows it when only some entries are at hand.
+json startMessage(int64_t timestamp, const std::string& msgId) {
+  json message = json::object();
+  message["timestamp"] = timestamp;
+  message["msg_id"] = msgId;
+  return message;
+}
+
+const kavrion::IoInfo& ioOf(const kavrion::IoMap& ioMap, const std::string& id, const char* what) {
   const auto found = ioMap.find(id);
   if (found == ioMap.end()) {
-    throw std::runtime_error(fmt::vformat("DeviceInfo id \"{}\" not found!", fmt::make_format_args(id)));
+    throw std::runtime_error(fmt::format("{} id \"{}\" not found!", what, id));
   }
-  const kavrion::IoInfo& io = *found->second;
-  json& entries = message["io"];
-  entries[id]["type"] = io.type;
-
-  const auto result = reply.find("result");
-  if (result == reply.end() || result->is_null()) {
-    return;
-  }
-  const auto values = result->find("values");
-  if (values == result->end()) {
-    return;
-  }
-  for (const json& row : *values) {
-    // A bad row drops everything stored for the entry so far; a later good row starts it again.
-    try {
-      storeRow(entries[id], io, row);
-    } catch (const std::invalid_argument& e) {
-      dropEntry(entries, id, e, replyText);
-    } catch (const std::out_of_range& e) {
-      dropEntry(entries, id, e, replyText);
-    } catch (const std::runtime_error& e) {
-      dropEntry(entries, id, e, replyText);
-    }
-  }
-}
-
-// An entry whose every row failed before a later reply set its "type" again has no "data";
-// the completeness check cannot read it, and it carries nothing worth publishing.
-void dropEntriesWithoutData(json& message) {
-  json& entries = message["io"];
-  if (!entries.is_object()) {
-    return;
-  }
-  std::vector<std::string> empty;
-  for (const auto& [id, entry] : entries.items()) {
-    if (!entry.contains("data")) {
-      empty.push_back(id);
-    }
-  }
-  for (const std::string& id : empty) {
-    entries.erase(id);
-  }
+  return *found->second;
 }
 
 }  // namespace
@@ -113,84 +118,121 @@ std::string formatMsgId(std::mt19937& engine) {
 }
 
 void postProcessResponse(json& message, const kavrion::IoMap& ioMap) {
-  P7::TraceObject* trace = P7::getTrace();
   json& entries = message["io"];
   for (auto& [id, entry] : entries.items()) {
-    const auto found = ioMap.find(id);
-    if (found == ioMap.end()) {
-      throw std::runtime_error(fmt::vformat("IO id \"{}\" not found!", fmt::make_format_args(id)));
-    }
-    const kavrion::IoInfo& io = *found->second;
-    json& data = entry["data"];
-    auto cells = data.get<std::map<std::string, json>>();
-    std::vector<std::string> eraseList;
-    for (auto& [name, cell] : cells) {
-      try {
-        // Missing arrays are added to the copy as null, so the record shows them as null.
-        const auto maxCount = cell["max"].size();
-        const auto avgCount = cell["avg"].size();
-        const auto minCount = cell["min"].size();
-        const int target = io.getTargetSize(name, static_cast<int>(avgCount));
-        const auto targetCount = static_cast<json::size_type>(target);
-        if (maxCount == targetCount && avgCount == targetCount &&
-            minCount == targetCount) {
-          continue;
-        }
-        NV_TRACE(trace, P7::kInfo, "ERASE cell '%s' from IO '%s'. target_size=%d, got '%s'",
-                 name.c_str(), id.c_str(), target, compact(cell).c_str());
-        eraseList.push_back(name);
-      } catch (...) {
-        NV_TRACE(trace, P7::kError, "PARSING ERROR!! %s", compact(message).c_str());
-      }
-    }
-    for (const std::string& name : eraseList) {
-      data.erase(name);
-    }
+    checkEntry(id, entry, ioOf(ioMap, id, "IO"), [&message] { return compact(message); });
   }
 }
-
-namespace {
-
-json startMessage(int64_t timestamp) {
-  json message = json::object();
-  message["timestamp"] = timestamp;
-  message["msg_id"] = generateMsgId();
-  return message;
-}
-
-std::string finishMessage(json& message, const kavrion::IoMap& ioMap) {
-  dropEntriesWithoutData(message);
-  postProcessResponse(message, ioMap);
-  return compact(message);
-}
-
-}  // namespace
 
 std::string repackResponse(const std::list<std::string>& replies, const kavrion::IoMap& ioMap,
                            int64_t timestamp) {
-  if (replies.empty()) {
-    return {};
-  }
-  json message = startMessage(timestamp);
+  MeterMessage message(ioMap, timestamp);
   for (const std::string& reply : replies) {
-    repackReply(message, reply, ioMap);
+    message.addReply(json::parse(reply, nullptr, true, false), reply);
   }
-  return finishMessage(message, ioMap);
+  return message.finish();
 }
 
-std::string repackResponse(std::list<std::string>&& replies, const kavrion::IoMap& ioMap,
-                           int64_t timestamp) {
-  if (replies.empty()) {
-    return {};
+MeterMessage::MeterMessage(const kavrion::IoMap& ioMap, int64_t timestamp)
+    : ioMap_(ioMap), timestamp_(timestamp) {}
+
+const kavrion::IoInfo& MeterMessage::entryInfo(const std::string& id) const {
+  return ioOf(ioMap_, id, "DeviceInfo");
+}
+
+json& MeterMessage::openEntry(const std::string& id, const kavrion::IoInfo& io) {
+  if (lastClosed_ && id <= *lastClosed_) {
+    throw std::logic_error(fmt::format("meter message entry \"{}\" is already written", id));
   }
-  json message = startMessage(timestamp);
-  // Each reply goes as soon as it is in the message, so the texts and the message tree do
-  // not take memory at the same time.
-  while (!replies.empty()) {
-    repackReply(message, replies.front(), ioMap);
-    replies.pop_front();
+  if (msgId_.empty()) msgId_ = generateMsgId();
+  json& entry = open_[id];
+  entry["type"] = io.type;
+  return entry;
+}
+
+void MeterMessage::dropEntry(const std::string& id, const std::exception& error,
+                             const std::string& text) {
+  NV_TRACE(P7::getTrace(), P7::kError, "Error while postpocessing value: %s Input data: %s",
+           error.what(), text.c_str());
+  open_.erase(id);
+}
+
+void MeterMessage::addReply(const json& reply, const std::string& text) {
+  const std::string id = reply.at("id").get<std::string>();
+  const kavrion::IoInfo& io = entryInfo(id);
+  openEntry(id, io);
+  const auto result = reply.find("result");
+  if (result == reply.end() || result->is_null()) return;
+  const auto values = result->find("values");
+  if (values == result->end()) return;
+  for (const json& row : *values) {
+    // A bad row drops everything stored for the entry so far; a later good row starts it again.
+    try {
+      storeRow(open_[id], io, row);
+    } catch (const std::invalid_argument& e) {
+      dropEntry(id, e, text);
+    } catch (const std::out_of_range& e) {
+      dropEntry(id, e, text);
+    } catch (const std::runtime_error& e) {
+      dropEntry(id, e, text);
+    }
   }
-  return finishMessage(message, ioMap);
+}
+
+void MeterMessage::addRow(const std::string& id, const std::string& control, double value,
+                          double max, double min, const std::function<std::string()>& text) {
+  const kavrion::IoInfo& io = entryInfo(id);
+  json& entry = openEntry(id, io);
+  try {
+    io.processValue(entry["data"], control, value, max, min);
+  } catch (const std::invalid_argument& e) {
+    dropEntry(id, e, text());
+  } catch (const std::out_of_range& e) {
+    dropEntry(id, e, text());
+  } catch (const std::runtime_error& e) {
+    dropEntry(id, e, text());
+  }
+}
+
+void MeterMessage::writeEntry(const std::string& id, json& entry) {
+  // An entry whose every row failed before a later reply set its "type" again has no
+  // "data"; it carries nothing worth publishing.
+  if (!entry.contains("data")) return;
+  checkEntry(id, entry, entryInfo(id), [&] {
+    json shown = startMessage(timestamp_, msgId_);
+    shown["io"][id] = entry;
+    return compact(shown);
+  });
+  closed_ += compact(json(id));
+  closed_ += ':';
+  closed_ += compact(entry);
+  closed_ += ',';
+}
+
+void MeterMessage::closeUpTo(const std::string& id) {
+  while (!open_.empty() && open_.begin().key() <= id) {
+    writeEntry(open_.begin().key(), open_.begin().value());
+    lastClosed_ = open_.begin().key();
+    open_.erase(open_.begin());
+  }
+  if (!lastClosed_ || *lastClosed_ < id) lastClosed_ = id;
+}
+
+std::string MeterMessage::finish() {
+  if (msgId_.empty()) return {};
+  for (auto& [id, entry] : open_.items()) writeEntry(id, entry);
+  open_ = json::object();
+  if (!closed_.empty()) closed_.pop_back();  // the last comma
+  // The keys in the order the serializer sorts them: "io", "msg_id", "timestamp".
+  std::string text = "{\"io\":{";
+  text += closed_;
+  text += "},\"msg_id\":";
+  text += compact(json(msgId_));
+  text += ",\"timestamp\":";
+  text += std::to_string(timestamp_);
+  text += '}';
+  closed_.clear();
+  return text;
 }
 
 }  // namespace norvane

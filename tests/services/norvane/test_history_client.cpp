@@ -41,13 +41,20 @@ TEST(MakeRequests, TimesPast2038StayWhole) {
       << requests[0];
 }
 
-TEST(MakeRequests, NamesWithQuotesAndSlashesAreEscapedNotBroken) {
-  const auto requests =
-      makeRequests("m\"1", makeEntry("dev/ice", {"a\"b"}), {10, 70});
-  ASSERT_EQ(requests.size(), 1U);
-  EXPECT_EQ(requests[0],
-            R"({"id":"m\"1","params":{"channels":[["dev/ice","a\"b"]],"limit":1,)"
-            R"("min_interval":60,"request_timeout":50,"timestamp":{"gt":10,"lt":70},"ver":0}})");
+TEST(MakeRequests, NamesAreEscapedAsTheSerializerEscapesThem) {
+  const struct {
+    std::string id, device, cell, channel;
+  } cases[] = {
+      {"m\"1", "dev/ice", "a\"b", R"("m\"1","params":{"channels":[["dev/ice","a\"b"]])"},
+      {"Счётчик", "d\\e", "c\u0001\t", R"("Счётчик","params":{"channels":[["d\\e","c\u0001\t"]])"},
+  };
+  for (const auto& c : cases) {
+    const auto requests = makeRequests(c.id, makeEntry(c.device, {c.cell}), {10, 70});
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0], R"({"id":)" + c.channel +
+                               R"(,"limit":1,"min_interval":60,"request_timeout":50,)"
+                               R"("timestamp":{"gt":10,"lt":70},"ver":0}})");
+  }
 }
 
 class DbResubscribe : public ::testing::Test {

@@ -281,25 +281,6 @@ TEST_F(RepackResponse, UnknownEntryIsAnErrorAndGivesNoMessage) {
   }
 }
 
-TEST_F(RepackResponse, GivingUpTheRepliesYieldsTheSameMessage) {
-  std::list<std::string> replies = {reply("m1", json::array({row("P", 1), row("U", 230)})),
-                                    reply("m2", json::array({row("P", "2.5")}))};
-  const json kept = repackChecked(replies, ioMap_);
-  json given = json::parse(repackResponse(std::move(replies), ioMap_, 1700000120));
-  given.erase("msg_id");
-  EXPECT_EQ(given, kept);
-  EXPECT_TRUE(replies.empty());  // NOLINT(bugprone-use-after-move): emptied by contract
-}
-
-TEST_F(RepackResponse, GivingUpTheRepliesKeepsThoseNotTakenWhenOneFails) {
-  std::list<std::string> replies = {reply("m1", json::array({row("P", 1)})),
-                                    reply("zz", json::array({row("P", 1)})),
-                                    reply("m2", json::array({row("P", 2)}))};
-  EXPECT_THROW(repackResponse(std::move(replies), ioMap_, 1), std::runtime_error);
-  ASSERT_EQ(replies.size(), 2u);  // NOLINT(bugprone-use-after-move): left as documented
-  EXPECT_EQ(json::parse(replies.front())["id"], "zz");
-}
-
 TEST_F(RepackResponse, TimestampPast2038StaysWhole) {
   const json message =
       repackChecked({reply("m1", json::array({row("P", 1)}))}, ioMap_, 4102444920);
