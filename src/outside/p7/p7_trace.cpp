@@ -81,7 +81,9 @@ std::string formatMessage(const char* format, va_list args) {
   va_end(copy);
   if (length < 0) return std::string("(bad format) ") + format;
   if (static_cast<size_t>(length) < sizeof small) return std::string(small, static_cast<size_t>(length));
-  std::string large(static_cast<size_t>(length) + 1, '\0');
+  std::string large;
+  large.reserve(static_cast<size_t>(length) + 1 + kLineHeadroom);
+  large.resize(static_cast<size_t>(length) + 1);
   std::vsnprintf(large.data(), large.size(), format, args);
   large.resize(static_cast<size_t>(length));
   return large;
@@ -136,7 +138,7 @@ void TraceObject::Trace(uint16_t /*traceId*/, int level, int /*module*/, int lin
     va_end(args);
     deliverToCaptures(level, message);
     deliverLine(level, formatTraceLine(now, level, currentThreadId(), file ? file : "", line,
-                                       function ? function : "", message));
+                                       function ? function : "", std::move(message)));
   } catch (...) {
     // The logger never takes the process down.
   }

@@ -14,17 +14,39 @@ std::string_view baseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-void appendEscaped(std::string& out, std::string_view message) {
-  for (char c : message) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
-      out += fmt::format("\\x{:02x}", static_cast<unsigned>(byte));
+// The escape of one byte, or an empty view for a byte written as it is.
+std::string_view escapeOf(char c, char (&buffer)[4]) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (c == '\n') return "\\n";
+  if (c == '\r') return "\\r";
+  if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+    fmt::format_to_n(buffer, sizeof buffer, "\\x{:02x}", static_cast<unsigned>(byte));
+    return {buffer, sizeof buffer};
+  }
+  return {};
+}
+
+// From the back, within the text's own buffer: a long record (a whole meter message) is
+// never held twice.
+void escapeInPlace(std::string& text) {
+  char buffer[4];
+  size_t extra = 0;
+  for (char c : text) {
+    const size_t size = escapeOf(c, buffer).size();
+    if (size > 0) extra += size - 1;
+  }
+  if (extra == 0) return;
+  size_t from = text.size();
+  text.resize(text.size() + extra);
+  size_t to = text.size();
+  while (from > 0) {
+    const char c = text[--from];
+    const std::string_view escape = escapeOf(c, buffer);
+    if (escape.empty()) {
+      text[--to] = c;
     } else {
-      out += c;
+      to -= escape.size();
+      text.replace(to, escape.size(), escape);
     }
   }
 }
@@ -45,7 +67,7 @@ std::string levelName(int level) {
 
 std::string formatTraceLine(std::chrono::system_clock::time_point time, int level, long threadId,
                             std::string_view file, int line, std::string_view function,
-                            std::string_view message) {
+                            std::string message) {
   using std::chrono::duration_cast;
   using std::chrono::milliseconds;
   const auto sinceEpoch = duration_cast<milliseconds>(time.time_since_epoch()).count();
@@ -60,14 +82,13 @@ std::string formatTraceLine(std::chrono::system_clock::time_point time, int leve
   char stamp[32];
   size_t stampLength = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
 
-  std::string out;
-  out.reserve(96 + file.size() + function.size() + message.size());
-  fmt::format_to(std::back_inserter(out), "{}.{:03} {:<8} [{}] {}:{} {}: ",
-                 std::string_view(stamp, stampLength), millis, levelName(level), threadId,
-                 baseName(file), line, function);
-  appendEscaped(out, message);
-  out += '\n';
-  return out;
+  const std::string head = fmt::format("{}.{:03} {:<8} [{}] {}:{} {}: ",
+                                       std::string_view(stamp, stampLength), millis,
+                                       levelName(level), threadId, baseName(file), line, function);
+  escapeInPlace(message);
+  message.insert(0, head);
+  message += '\n';
+  return message;
 }
 
 }  // namespace P7

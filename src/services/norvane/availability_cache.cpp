@@ -133,24 +133,24 @@ void CacheUpdater::countUnusable() {
 }
 
 void subscribeConfiguredControls(MqttAsyncWrapper& client) {
+  // Retained values of kind-1 devices must not count as live: two batches by that flag.
+  std::vector<std::string> live;
+  std::vector<std::string> skippingRetained;
   {
-    // First in, last out: its trim runs once the document, the map and the topic lists
-    // are freed, so the parsing's peak goes back to the system.
+    // First in, last out: its trim runs once the document and the map are freed, so the
+    // parsing's peak goes back to the system before the subscriptions take their share.
     kavrion::TemplateCacheCleanupGuard guard(true);
     const auto document = nlohmann::json::parse(configuration, nullptr, true, false);
     const auto ioMap = kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true);
-    // Retained values of kind-1 devices must not count as live: two batches by that flag.
-    std::vector<std::string> live;
-    std::vector<std::string> skippingRetained;
     for (const auto& [id, entry] : ioMap) {
       auto& topics = entry->kind == 1 ? skippingRetained : live;
       for (const auto& cell : entry->getCells()) {
         topics.push_back(fmt::format("/devices/{}/controls/{}", entry->deviceName, cell));
       }
     }
-    client.SubscribeMany(live, Qos::AtMostOnce, false);
-    client.SubscribeMany(skippingRetained, Qos::AtMostOnce, true);
   }
+  client.SubscribeMany(live, Qos::AtMostOnce, false);
+  client.SubscribeMany(skippingRetained, Qos::AtMostOnce, true);
   m_timeout_s = timeoutFor(configuration);
 }
 

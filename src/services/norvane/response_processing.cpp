@@ -133,8 +133,9 @@ std::string repackResponse(const std::list<std::string>& replies, const kavrion:
   return message.finish();
 }
 
+// The keys in the order the serializer sorts them: "io", then "msg_id" and "timestamp".
 MeterMessage::MeterMessage(const kavrion::IoMap& ioMap, int64_t timestamp)
-    : ioMap_(ioMap), timestamp_(timestamp) {}
+    : ioMap_(ioMap), timestamp_(timestamp), text_(R"({"io":{)") {}
 
 const kavrion::IoInfo& MeterMessage::entryInfo(const std::string& id) const {
   return ioOf(ioMap_, id, "DeviceInfo");
@@ -203,10 +204,10 @@ void MeterMessage::writeEntry(const std::string& id, json& entry) {
     shown["io"][id] = entry;
     return compact(shown);
   });
-  closed_ += compact(json(id));
-  closed_ += ':';
-  closed_ += compact(entry);
-  closed_ += ',';
+  text_ += compact(json(id));
+  text_ += ':';
+  text_ += compact(entry);
+  text_ += ',';
 }
 
 void MeterMessage::closeUpTo(const std::string& id) {
@@ -222,17 +223,13 @@ std::string MeterMessage::finish() {
   if (msgId_.empty()) return {};
   for (auto& [id, entry] : open_.items()) writeEntry(id, entry);
   open_ = json::object();
-  if (!closed_.empty()) closed_.pop_back();  // the last comma
-  // The keys in the order the serializer sorts them: "io", "msg_id", "timestamp".
-  std::string text = "{\"io\":{";
-  text += closed_;
-  text += "},\"msg_id\":";
-  text += compact(json(msgId_));
-  text += ",\"timestamp\":";
-  text += std::to_string(timestamp_);
-  text += '}';
-  closed_.clear();
-  return text;
+  if (text_.back() == ',') text_.pop_back();
+  text_ += R"(},"msg_id":)";
+  text_ += compact(json(msgId_));
+  text_ += R"(,"timestamp":)";
+  text_ += std::to_string(timestamp_);
+  text_ += '}';
+  return std::move(text_);
 }
 
 }  // namespace norvane

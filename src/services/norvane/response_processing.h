@@ -38,7 +38,7 @@ class MeterMessage {
               double min, const std::function<std::string()>& text);
   // Writes out every open entry up to @p id; nothing may be added to them afterwards.
   void closeUpTo(const std::string& id);
-  // The message text, or an empty text when nothing was ever added.
+  // The message text, or an empty text when nothing was ever added. Called once.
   std::string finish();
 
  private:
@@ -51,7 +51,7 @@ class MeterMessage {
   int64_t timestamp_;
   std::string msgId_;  // drawn with the first entry: an empty message takes no draw
   nlohmann::json open_ = nlohmann::json::object();
-  std::string closed_;  // the written entries, each followed by a comma
+  std::string text_;  // the message up to the entries written so far, each with a comma
   std::optional<std::string> lastClosed_;
 };
 
