@@ -303,24 +303,29 @@ def read_intervals():
         return -1
 
 
-def scenario_backfill(bus, p):
-    cells, windows = int(p.get("cells", 20)), int(p.get("windows", 1440))
-    bus.publish_configuration(live_configuration(1, cells))
-    # Floor first, on its own history peer, then the service on a fresh one.
+def backfill_floor(bus, cells, windows):
     history = bus.peer("history")
     r = subprocess.run([bus.peers, "floor-backfill", "--cells", str(cells), "--windows",
                         str(windows)], check=True, capture_output=True, text=True)
-    floor = dict(kv.split("=") for kv in r.stdout.split())
     bus.stop(history)
-    floor_rate = int(floor["round_trips"]) / float(floor["seconds"])
+    floor = dict(kv.split("=") for kv in r.stdout.split())
+    return {"round_trips": int(floor["round_trips"]), "seconds": float(floor["seconds"]),
+            "rate": int(floor["round_trips"]) / float(floor["seconds"]),
+            "cpu_us": float(floor["cpu_seconds"]) / int(floor["round_trips"]) * 1e6}
 
+
+def backfill_norvane(bus, cells, windows):
+    """The same history from a fresh start: one old interval of W windows before a live one."""
     history = bus.peer("history")
     now = int(time.time())
     a = now - 172800 - 600
     b = a + (windows - 1) * 120
-    os.makedirs("/tmp/norvane", exist_ok=True)
+    shutil.rmtree("/tmp/norvane", ignore_errors=True)
+    os.makedirs("/tmp/norvane", mode=0o700)
     with open("/tmp/norvane/timestamp", "w") as f:
         f.write(json.dumps({"intervals": [{"a": a, "b": b}, {"a": now}]}, separators=(",", ":")))
+    if os.path.exists("/tmp/meter.log"):
+        os.remove("/tmp/meter.log")
     meter = bus.peer("meter", "--out", "/tmp/meter.log")
     service = bus.start_service()
     deadline = time.monotonic() + 60 + windows * cells * 0.05
@@ -329,22 +334,29 @@ def scenario_backfill(bus, p):
     done = read_intervals() == 1
     # Start-up (configuration, subscriptions) is counted too: a few tens of ms.
     cpu = cpu_seconds(service.pid) if service.poll() is None else 0.0
+    bus.stop(service)
     out = bus.stop(history)
     bus.stop(meter)
     stats = dict(kv.split("=") for kv in out.split())
     answered = int(stats["answered"])
     span = (int(stats["last_ms"]) - int(stats["first_ms"])) / 1000
-    old_messages = [m for _, m in parse_meter_log("/tmp/meter.log") if m["timestamp"] <= b + 120]
-    return {
-        "windows": windows, "cells": cells, "completed": done,
-        "norvane_round_trips": answered, "norvane_seconds": span,
-        "norvane_rate": answered / span if span > 0 else 0,
-        "floor_round_trips": int(floor["round_trips"]), "floor_seconds": float(floor["seconds"]),
-        "floor_rate": floor_rate, "old_meter_messages": len(old_messages),
-        "norvane_cpu_us_per_round_trip": cpu / answered * 1e6 if answered else 0,
-        "floor_cpu_us_per_round_trip":
-            float(floor["cpu_seconds"]) / int(floor["round_trips"]) * 1e6,
-    }
+    old = [m for _, m in parse_meter_log("/tmp/meter.log") if m["timestamp"] <= b + 120]
+    right = sum(1 for m in old if len(m.get("io", {}).get("m0", {}).get("data", {})) == cells)
+    return {"completed": done, "round_trips": answered, "seconds": span,
+            "rate": answered / span if span > 0 else 0, "windows_right": right,
+            "cpu_us": cpu / answered * 1e6 if answered else 0}
+
+
+def scenario_backfill(bus, p):
+    """Floor and norvane take turns, round after round, so that a slow spell of the shared
+    machine weighs on both; the report judges the median of the rounds' ratios."""
+    cells, windows, rounds = int(p.get("cells", 20)), int(p.get("windows", 1440)), int(p.get("rounds", 3))
+    bus.publish_configuration(live_configuration(1, cells))
+    result = {"windows": windows, "cells": cells, "rounds": []}
+    for _ in range(rounds):
+        result["rounds"].append({"floor": backfill_floor(bus, cells, windows),
+                                 "norvane": backfill_norvane(bus, cells, windows)})
+    return result
 
 
 SCENARIOS = {"live": scenario_live, "soak": scenario_soak, "quiet": scenario_quiet,
@@ -437,11 +449,11 @@ def report(out, markdown, mode):
         ratio = n / f if f else float("inf")
         rate = int(r["rate"])
         row(f"live ingest {rate} msg/s: CPU per message", f"{n:.2f} µs", f"{f:.2f} µs",
-            f"{ratio:.2f}x", "≤ 1.3x", ratio <= 1.3)
+            f"{ratio:.2f}x", "≤ 1.1x", ratio <= 1.1)
         hwm_n, hwm_f = r["vmhwm_kib"]["norvane"], r["vmhwm_kib"]["floor"]
         row(f"live ingest {rate} msg/s: peak RSS (VmHWM)", f"{hwm_n / 1024:.2f} MiB",
             f"{hwm_f / 1024:.2f} MiB", f"{hwm_n / hwm_f:.2f}x",
-            "< 6 MiB" if rate == 2000 else "", hwm_n < 6 * 1024 if rate == 2000 else None)
+            "≤ 5 MiB" if rate == 2000 else "", hwm_n <= 5 * 1024 if rate == 2000 else None)
         resident = status_fields(os.path.join(out, f"{name}.status"), ("RssFile", "RssAnon"))
         if resident:
             row(f"live ingest {rate} msg/s: resident at the end, mapped files / private",
@@ -451,21 +463,39 @@ def report(out, markdown, mode):
             f" of {r['windows_checked']} ({r['fault_count']} faults)",
             f"{r['floor_received']} of {r['published']} received", "", "all right",
             r["fault_count"] == 0 and r["windows_checked"] > 0 and r["service_alive"])
+    r = load_result(out, "live-scale")
+    if r and "error" in r:
+        row("10,000 controls", r["error"], "", "", "", False)
+    elif r:
+        what = f"10,000 controls at {int(r['rate'])} msg/s"
+        hwm = r["vmhwm_kib"]["norvane"]
+        row(f"{what}: peak RSS (VmHWM)", f"{hwm / 1024:.2f} MiB",
+            f"{r['vmhwm_kib']['floor'] / 1024:.2f} MiB", "", "≤ 10 MiB", hwm <= 10 * 1024)
+        d = r["delays_ms"]
+        if d:
+            med, mx = statistics.median(d), max(d)
+            row(f"{what}: publish delay, median / max ({len(d)} windows)", f"{med:.0f} / {mx:.0f} ms",
+                "", "", "≤ 150 / ≤ 400 ms", med <= 150 and mx <= 400)
+        row(f"{what}: windows right", f"{r['windows_checked'] - min(r['windows_checked'], r['fault_count'])}"
+            f" of {r['windows_checked']} ({r['fault_count']} faults)", "", "", "all right, ≥ 2",
+            r["fault_count"] == 0 and r["windows_checked"] >= 2 and r["service_alive"])
     r = load_result(out, "backfill")
-    if r:
-        if "error" in r:
-            row("back-fill", r["error"], "", "", "", False)
-        else:
-            ratio = r["norvane_rate"] / r["floor_rate"]
-            row(f"back-fill {r['windows'] * 2 // 60} h × {r['cells']} cells: round trips/s",
-                f"{r['norvane_rate']:.0f} ({r['norvane_round_trips']} in {r['norvane_seconds']:.1f} s)",
-                f"{r['floor_rate']:.0f} ({r['floor_round_trips']} in {r['floor_seconds']:.1f} s)",
-                f"{ratio:.2f}x", "≥ 0.9x", ratio >= 0.9 and r["completed"])
-            if "floor_cpu_us_per_round_trip" in r:
-                cpu_ratio = r["norvane_cpu_us_per_round_trip"] / r["floor_cpu_us_per_round_trip"]
-                row("back-fill: CPU per round trip", f"{r['norvane_cpu_us_per_round_trip']:.0f} µs",
-                    f"{r['floor_cpu_us_per_round_trip']:.0f} µs", f"{cpu_ratio:.2f}x", "≤ 1.2x",
-                    cpu_ratio <= 1.2)
+    if r and "error" in r:
+        row("back-fill", r["error"], "", "", "", False)
+    elif r:
+        rounds = r["rounds"]
+        median = lambda key, side: statistics.median(x[side][key] for x in rounds)
+        rates = statistics.median(x["norvane"]["rate"] / x["floor"]["rate"] for x in rounds)
+        cpus = statistics.median(x["norvane"]["cpu_us"] / x["floor"]["cpu_us"] for x in rounds)
+        right = all(x["norvane"]["completed"] and x["norvane"]["windows_right"] == r["windows"]
+                    for x in rounds)
+        what = f"back-fill {r['windows'] * 2 // 60} h × {r['cells']} cells ({len(rounds)} rounds, medians)"
+        row(f"{what}: round trips/s", f"{median('rate', 'norvane'):.0f}",
+            f"{median('rate', 'floor'):.0f}", f"{rates:.2f}x", "≥ 0.9x", rates >= 0.9)
+        row("back-fill: CPU per round trip", f"{median('cpu_us', 'norvane'):.0f} µs",
+            f"{median('cpu_us', 'floor'):.0f} µs", f"{cpus:.2f}x", "≤ 1.2x", cpus <= 1.2)
+        row("back-fill: windows right", " / ".join(str(x["norvane"]["windows_right"]) for x in rounds)
+            + f" of {r['windows']}", "", "", "all right", right)
     soak = load_result(out, "soak")
     if soak and "error" not in soak:
         d = soak["delays_ms"]
@@ -500,7 +530,7 @@ def report(out, markdown, mode):
             "| figure | norvane | floor | ratio | target | verdict |", "|---|---|---|---|---|---|", *rows]
     if os.path.exists(micro):
         text += ["", "## Micro benchmarks", "", "```", open(micro).read().rstrip(), "```"]
-    faults = [(n, load_result(out, n)) for n in ("live-2000", "live-20000", "soak")]
+    faults = [(n, load_result(out, n)) for n in ("live-2000", "live-20000", "live-scale", "soak")]
     faults = [(n, r["faults"]) for n, r in faults if r and r.get("faults")]
     if faults:
         text += ["", "## Window faults (first 20 per run)", ""]
