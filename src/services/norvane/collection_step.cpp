@@ -74,16 +74,17 @@ std::vector<const kavrion::IoMap::value_type*> sortedEntries(const kavrion::IoMa
 // A current step: every control of every available entry from the live-value cache.
 void gatherLive(MeterMessage& message, const kavrion::IoMap& ioMap, int64_t windowEnd) {
   for (const auto* entry : sortedEntries(ioMap)) {
-    const auto& [id, io] = *entry;
-    const bool available = isAvailable(id, io->getPingTopic());
-    for (const std::string& cell : io->getSortedCells()) {
-      const std::string key = controlKey(io->deviceName, cell);
+    const std::string& id = entry->first;
+    const kavrion::IoInfo& io = *entry->second;
+    const bool available = isAvailable(id, io.getPingTopic());
+    for (const std::string& cell : io.getSortedCells()) {
+      const std::string key = controlKey(io.deviceName, cell);
       if (!available) {
         // The first window after the device recovers must not carry the outage's range.
         discardCacheRecord(key);
       } else if (const std::optional<data_t> record = liveRecord(key)) {
         message.addRow(id, cell, record->value, record->max, record->min, [&] {
-          return buildCacheReply(id, {io->deviceName, cell}, windowEnd, *record);
+          return buildCacheReply(id, {io.deviceName, cell}, windowEnd, *record);
         });
       }
     }

@@ -51,7 +51,8 @@ std::deque<std::string> makeRequests(const std::string& id,
       end - start, kRequestTimeoutSeconds, start, end);
   std::deque<std::string> requests;
   for (const std::string& cell : io->getSortedCells()) {
-    requests.push_back(head + jsonString(cell) + tail);
+    std::string request = head;
+    requests.push_back(std::move(request.append(jsonString(cell)).append(tail)));
   }
   return requests;
 }
