@@ -2,13 +2,11 @@
 // publishes the meter message.
 #include "collection_step.h"
 
-#include <cmath>
 #include <algorithm>
-#include <vector>
+#include <cmath>
 #include <optional>
 #include <string>
-
-#include <fmt/format.h>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
