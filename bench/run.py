@@ -448,8 +448,9 @@ def report(out, markdown, mode):
         n, f = r["cpu_per_message_us"]["norvane"], r["cpu_per_message_us"]["floor"]
         ratio = n / f if f else float("inf")
         rate = int(r["rate"])
+        limit = 1.1 if rate == 2000 else 1.3  # the everyday rate is held tighter than the burst
         row(f"live ingest {rate} msg/s: CPU per message", f"{n:.2f} µs", f"{f:.2f} µs",
-            f"{ratio:.2f}x", "≤ 1.1x", ratio <= 1.1)
+            f"{ratio:.2f}x", f"≤ {limit}x", ratio <= limit)
         hwm_n, hwm_f = r["vmhwm_kib"]["norvane"], r["vmhwm_kib"]["floor"]
         row(f"live ingest {rate} msg/s: peak RSS (VmHWM)", f"{hwm_n / 1024:.2f} MiB",
             f"{hwm_f / 1024:.2f} MiB", f"{hwm_n / hwm_f:.2f}x",
