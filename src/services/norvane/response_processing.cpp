@@ -151,11 +151,24 @@ json& MeterMessage::openEntry(const std::string& id, const kavrion::IoInfo& io) 
   return entry;
 }
 
-void MeterMessage::dropEntry(const std::string& id, const std::exception& error,
-                             const std::string& text) {
-  NV_TRACE(P7::getTrace(), P7::kError, "Error while postpocessing value: %s Input data: %s",
-           error.what(), text.c_str());
-  open_.erase(id);
+// A bad row drops everything stored for the entry so far; a later good row starts it again.
+// Only the errors of reading a row are the row's fault; anything else goes on up.
+void MeterMessage::storeOrDrop(const std::string& id, const std::function<void()>& store,
+                               const std::function<std::string()>& text) {
+  const auto drop = [&](const std::exception& error) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Error while postpocessing value: %s Input data: %s",
+             error.what(), text().c_str());
+    open_.erase(id);
+  };
+  try {
+    store();
+  } catch (const std::invalid_argument& e) {
+    drop(e);
+  } catch (const std::out_of_range& e) {
+    drop(e);
+  } catch (const std::runtime_error& e) {
+    drop(e);
+  }
 }
 
 void MeterMessage::addReply(const json& reply, const std::string& text) {
@@ -167,16 +180,7 @@ void MeterMessage::addReply(const json& reply, const std::string& text) {
   const auto values = result->find("values");
   if (values == result->end()) return;
   for (const json& row : *values) {
-    // A bad row drops everything stored for the entry so far; a later good row starts it again.
-    try {
-      storeRow(open_[id], io, row);
-    } catch (const std::invalid_argument& e) {
-      dropEntry(id, e, text);
-    } catch (const std::out_of_range& e) {
-      dropEntry(id, e, text);
-    } catch (const std::runtime_error& e) {
-      dropEntry(id, e, text);
-    }
+    storeOrDrop(id, [&] { storeRow(open_[id], io, row); }, [&text] { return text; });
   }
 }
 
@@ -184,15 +188,7 @@ void MeterMessage::addRow(const std::string& id, const std::string& control, dou
                           double max, double min, const std::function<std::string()>& text) {
   const kavrion::IoInfo& io = entryInfo(id);
   json& entry = openEntry(id, io);
-  try {
-    io.processValue(entry["data"], control, value, max, min);
-  } catch (const std::invalid_argument& e) {
-    dropEntry(id, e, text());
-  } catch (const std::out_of_range& e) {
-    dropEntry(id, e, text());
-  } catch (const std::runtime_error& e) {
-    dropEntry(id, e, text());
-  }
+  storeOrDrop(id, [&] { io.processValue(entry["data"], control, value, max, min); }, text);
 }
 
 void MeterMessage::writeEntry(const std::string& id, json& entry) {

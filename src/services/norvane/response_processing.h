@@ -44,7 +44,8 @@ class MeterMessage {
  private:
   const kavrion::IoInfo& entryInfo(const std::string& id) const;
   nlohmann::json& openEntry(const std::string& id, const kavrion::IoInfo& io);
-  void dropEntry(const std::string& id, const std::exception& error, const std::string& text);
+  void storeOrDrop(const std::string& id, const std::function<void()>& store,
+                   const std::function<std::string()>& text);
   void writeEntry(const std::string& id, nlohmann::json& entry);
 
   const kavrion::IoMap& ioMap_;
