@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "collection_step.h"
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "history_client.h"
 #include "response_processing.h"
 #include "service_state.h"
@@ -19,11 +19,11 @@
 namespace norvane {
 namespace {
 
-using endtoend::ServiceExit;
-using endtoend::ExitTrap;
-using endtoend::makeEntry;
-using endtoend::Record;
-using endtoend::RecordLog;
+using collection::ServiceExit;
+using collection::ExitTrap;
+using collection::makeEntry;
+using collection::Record;
+using collection::RecordLog;
 using nlohmann::json;
 
 constexpr int64_t kStart = 1700000000;

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "collection_step.h"
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "history_client.h"
 #include "peers/history_stand_in.h"
 #include "peers/series.h"
@@ -24,9 +24,9 @@ namespace norvane {
 namespace {
 
 using namespace std::chrono_literals;
-using endtoend::makeEntry;
-using endtoend::Record;
-using endtoend::RecordLog;
+using collection::makeEntry;
+using collection::Record;
+using collection::RecordLog;
 using kavrion::mosquitto::MqttAsyncWrapper;
 using kavrion::mosquitto::Qos;
 using nlohmann::json;

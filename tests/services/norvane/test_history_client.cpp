@@ -6,14 +6,14 @@
 
 #include <fmt/format.h>
 
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "history_client.h"
 #include "service_state.h"
 
 namespace norvane {
 namespace {
 
-using endtoend::makeEntry;
+using collection::makeEntry;
 
 TEST(MakeRequests, GivesOneRequestPerSortedCellByteForByte) {
   const auto io = makeEntry("meter_1", {"I", "P", "U"});

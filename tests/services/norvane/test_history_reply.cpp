@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "history_reply.h"
 
 namespace norvane {
@@ -20,7 +20,7 @@ class ClassifyReply : public ::testing::TestWithParam<ReplyCase> {
  protected:
   static kavrion::IoMap ioMap() {
     kavrion::IoMap map;
-    map["m1"] = endtoend::makeEntry("meter_1", {"P"});
+    map["m1"] = collection::makeEntry("meter_1", {"P"});
     return map;
   }
 };

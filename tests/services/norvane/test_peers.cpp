@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "history_client.h"
 #include "history_reply.h"
 #include "peers/device_publisher.h"
@@ -62,7 +62,7 @@ TEST(Series, FiguresPrintInTheShortestForm) {
 
 TEST(HistoryStandInReply, AnswersTheRequestedChannelAndWindowAsTheServiceExpects) {
   kavrion::IoMap ioMap;
-  ioMap["m1"] = endtoend::makeEntry("meter_1", {"P"});
+  ioMap["m1"] = collection::makeEntry("meter_1", {"P"});
   const std::string request = makeRequests("m1", ioMap["m1"], {1700000040, 1700000160}).front();
   const json reply = json::parse(peers::buildHistoryReply(request));
   const auto figures = peers::windowFigures("meter_1", "P", 1700000040, 1700000160);
@@ -80,9 +80,9 @@ TEST(HistoryStandInReply, TextThatIsNoRequestIsRefused) {
 
 TEST(DevicePublisher, ControlsAreOrderedAndPublishedOnceEach) {
   kavrion::IoMap ioMap;
-  ioMap["b"] = endtoend::makeEntry("meter_2", {"P"});
-  ioMap["a"] = endtoend::makeEntry("meter_1", {"P", "U"});
-  ioMap["c"] = endtoend::makeEntry("meter_1", {"U"});
+  ioMap["b"] = collection::makeEntry("meter_2", {"P"});
+  ioMap["a"] = collection::makeEntry("meter_1", {"P", "U"});
+  ioMap["c"] = collection::makeEntry("meter_1", {"U"});
   const auto controls = peers::controlsOf(ioMap);
   ASSERT_EQ(controls.size(), 3U);
   EXPECT_EQ(peers::controlTopic(controls[0]), "/devices/meter_1/controls/P");

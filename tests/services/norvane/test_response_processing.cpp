@@ -11,15 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "endtoend_support.h"
+#include "collection_support.h"
 #include "response_processing.h"
 
 namespace norvane {
 namespace {
 
-using endtoend::makeEntry;
-using endtoend::Record;
-using endtoend::RecordLog;
+using collection::makeEntry;
+using collection::Record;
+using collection::RecordLog;
 using nlohmann::json;
 
 // An entry whose cells must hold two values each.

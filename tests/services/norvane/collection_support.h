@@ -13,7 +13,7 @@
 #include "p7_trace.h"
 #include "record_log.h"
 
-namespace norvane::endtoend {
+namespace norvane::collection {
 
 inline std::unique_ptr<kavrion::IoInfo> makeEntry(const std::string& device,
                                                   std::vector<std::string> cells,
@@ -35,4 +35,4 @@ using testing::ServiceExit;
 using testing::Record;
 using testing::RecordLog;
 
-}  // namespace norvane::endtoend
+}  // namespace norvane::collection
