@@ -103,9 +103,9 @@ bool waitForLine(const Tool& tool, const std::string& text, std::chrono::millise
   return true;
 }
 
-class ToolsSim : public testing::NamespaceTest {};
+class ToolsSystem : public testing::NamespaceTest {};
 
-TEST_F(ToolsSim, BridgeShowsTheFirstMeterMessageOfTheExampleMetersWithoutTheFailingOne) {
+TEST_F(ToolsSystem, BridgeShowsTheFirstMeterMessageOfTheExampleMetersWithoutTheFailingOne) {
   Tool bridge("norvane-bridge",
               {"--config", NORVANE_EXAMPLE_CONFIGURATION, "--count", "1", "--timeout-s", "150"},
               "/tmp/bridge.out");

@@ -1,24 +1,23 @@
-// The real binary's start-up: where its configuration comes from, its log, its early exits
-// and its progress file.
+// The real binary's start-up: where its configuration comes from, its log, and its early
+// exits.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "namespace_harness.h"
+#include "simulated_controller.h"
 
+namespace norvane::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr const char* kConfigurationTopic = "/kv/bridge/configuration";
 constexpr const char* kCacheFile = "/var/lib/kavrion/configuration_cache.json";
-constexpr const char* kProgressFile = "/tmp/norvane/timestamp";
 
 // One device with one cell and no ping topic: always available.
 std::string configurationWithEntry(int64_t createdAt) {
@@ -30,16 +29,9 @@ std::string configurationWithoutEntries(int64_t createdAt) {
   return json{{"created_at_ts", createdAt}, {"io", json::array()}}.dump();
 }
 
-class CoreSystem : public norvane::testing::NamespaceTest {
- protected:
-  // The service is still running after its start-up reached the point the log shows.
-  void expectRunningAfter(const std::string& record, std::chrono::seconds timeout) {
-    ASSERT_TRUE(waitForLog(record, timeout)) << readLog() << serviceOutput();
-    EXPECT_TRUE(serviceRunning()) << readLog();
-  }
-};
+using StartupSystem = SimulatedControllerTest;
 
-TEST_F(CoreSystem, TakesItsConfigurationFromTheRetainedMessage) {
+TEST_F(StartupSystem, TakesItsConfigurationFromTheRetainedMessage) {
   publish(kConfigurationTopic, configurationWithEntry(100), true);
   startService();
   expectRunningAfter("Using MQTT config (no file cache)", 15s);
@@ -51,7 +43,7 @@ TEST_F(CoreSystem, TakesItsConfigurationFromTheRetainedMessage) {
       << log;
 }
 
-TEST_F(CoreSystem, TakesTheCacheFileAfterWaiting30SecondsForMqtt) {
+TEST_F(StartupSystem, TakesTheCacheFileAfterWaiting30SecondsForMqtt) {
   writeFile(kCacheFile, configurationWithEntry(100));
   const auto started = std::chrono::steady_clock::now();
   startService();
@@ -60,7 +52,7 @@ TEST_F(CoreSystem, TakesTheCacheFileAfterWaiting30SecondsForMqtt) {
   EXPECT_NE(readLog().find("Cached configuration loaded (ts: 100)"), std::string::npos);
 }
 
-TEST_F(CoreSystem, NewerFileWinsOverOlderMqttConfiguration) {
+TEST_F(StartupSystem, NewerFileWinsOverOlderMqttConfiguration) {
   // Had the MQTT copy won, its empty entry list would have ended the service with status 0.
   writeFile(kCacheFile, configurationWithEntry(200));
   publish(kConfigurationTopic, configurationWithoutEntries(100), true);
@@ -68,7 +60,7 @@ TEST_F(CoreSystem, NewerFileWinsOverOlderMqttConfiguration) {
   expectRunningAfter("Using file config (file ts:200 > mqtt ts:100)", 15s);
 }
 
-TEST_F(CoreSystem, EqualTimestampsChooseMqtt) {
+TEST_F(StartupSystem, EqualTimestampsChooseMqtt) {
   writeFile(kCacheFile, configurationWithEntry(100));
   publish(kConfigurationTopic, configurationWithoutEntries(100), true);
   startService();
@@ -78,7 +70,7 @@ TEST_F(CoreSystem, EqualTimestampsChooseMqtt) {
   EXPECT_NE(readLog().find("Using MQTT config (mqtt ts:100 >= file ts:100)"), std::string::npos);
 }
 
-TEST_F(CoreSystem, EndsWithStatus1WithoutConfigurationAfterThe30SecondWait) {
+TEST_F(StartupSystem, EndsWithStatus1WithoutConfigurationAfterThe30SecondWait) {
   const auto started = std::chrono::steady_clock::now();
   startService();
   const auto status = waitForExit(60s);
@@ -90,7 +82,7 @@ TEST_F(CoreSystem, EndsWithStatus1WithoutConfigurationAfterThe30SecondWait) {
   EXPECT_NE(log.find("No configuration available. Exiting."), std::string::npos) << log;
 }
 
-TEST_F(CoreSystem, EndsWithStatus0ForAConfigurationWithoutEntries) {
+TEST_F(StartupSystem, EndsWithStatus0ForAConfigurationWithoutEntries) {
   publish(kConfigurationTopic, configurationWithoutEntries(100), true);
   startService();
   const auto status = waitForExit(15s);
@@ -100,7 +92,7 @@ TEST_F(CoreSystem, EndsWithStatus0ForAConfigurationWithoutEntries) {
   EXPECT_FALSE(std::filesystem::exists(kProgressFile));
 }
 
-TEST_F(CoreSystem, EndsWithStatus1ForAConfigurationTheIoModelRejects) {
+TEST_F(StartupSystem, EndsWithStatus1ForAConfigurationTheIoModelRejects) {
   publish(kConfigurationTopic, R"({"created_at_ts":1,"io":[{"id":"m1","cells":["P"]}]})", true);
   startService();
   const auto status = waitForExit(15s);
@@ -109,7 +101,7 @@ TEST_F(CoreSystem, EndsWithStatus1ForAConfigurationTheIoModelRejects) {
   EXPECT_NE(readLog().find("Configuration parse error: "), std::string::npos) << readLog();
 }
 
-TEST_F(CoreSystem, LogsUnderItsInvocationNameVerbatim) {
+TEST_F(StartupSystem, LogsUnderItsInvocationNameVerbatim) {
   publish(kConfigurationTopic, configurationWithoutEntries(100), true);
   startService("/usr/bin/norvane");
   ASSERT_TRUE(waitForExit(15s));
@@ -117,29 +109,5 @@ TEST_F(CoreSystem, LogsUnderItsInvocationNameVerbatim) {
   EXPECT_NE(readLog("/usr/bin/norvane").find("Version 0.1.0-1 (commit "), std::string::npos);
 }
 
-TEST_F(CoreSystem, StartsItsProgressFileAtThePresent) {
-  publish(kConfigurationTopic, configurationWithEntry(100), true);
-  const int64_t before = std::time(nullptr);
-  startService();
-  // The loop starts after the 20-second head start of the availability threads.
-  expectRunningAfter("Read timestamp error! Will be use current time.", 40s);
-  const auto document = json::parse(readFile(kProgressFile));
-  ASSERT_EQ(document["intervals"].size(), 1u) << document;
-  EXPECT_GE(document["intervals"][0]["a"].get<int64_t>(), before);
-  EXPECT_LE(document["intervals"][0]["a"].get<int64_t>(), std::time(nullptr));
-}
-
-TEST_F(CoreSystem, RemovesItsProgressAndEndsWithStatus0PastThe48HourHorizon) {
-  const int64_t now = std::time(nullptr);
-  writeFile(kProgressFile,
-            json{{"intervals", {{{"a", now - 172900}, {"b", 0}}, {{"a", now}}}}}.dump());
-  publish(kConfigurationTopic, configurationWithEntry(100), true);
-  startService();
-  const auto status = waitForExit(45s);
-  ASSERT_TRUE(status) << readLog();
-  EXPECT_EQ(*status, 0);
-  EXPECT_FALSE(std::filesystem::exists(kProgressFile));
-  EXPECT_EQ(readLog().find("Fatal error"), std::string::npos);
-}
-
 }  // namespace
+}  // namespace norvane::sim

@@ -1,8 +1,8 @@
-// The real binary under faults met in the field: a full progress directory during a
-// back-fill, a history peer that falls silent in the middle of a window, and files or links
-// planted where the progress file lives.
-#include <fcntl.h>
+// The real binary's progress file: where it starts, how a damaged or stale one is repaired,
+// and faults of its directory met in the field: a full file system, files and links planted
+// where it lives.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <ostream>
 #include <stdexcept>
@@ -25,21 +25,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "peers/history_stand_in.h"
-#include "sim_support.h"
+#include "simulated_controller.h"
 
 namespace norvane::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
-// Type "t" keeps the cache's time-out at 30 minutes: the back-fill tests run without devices.
-constexpr const char* kOneCell = R"({"created_at_ts":1765152000,"io":[
-  {"id":"m1","device":"meter_1","type":"t","cells":["P"]}]})";
-constexpr const char* kFourCells = R"({"created_at_ts":1765152000,"io":[
-  {"id":"m1","device":"meter_1","type":"t","cells":["P","U","I","F"]}]})";
 constexpr const char* kProgressDirectory = "/tmp/norvane";
 constexpr const char* kFiller = "/tmp/norvane/filler";
 
@@ -66,56 +59,86 @@ int64_t lastEnd(const std::vector<json>& messages) {
   return end;
 }
 
-class FieldFaultsSim : public SimSystemTest {
- protected:
-  // Appends meter messages to received_ until @p done holds; false after @p timeout.
-  bool awaitMeterMessages(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-      if (Clock::now() >= deadline) return false;
-      if (auto message = nextMeterMessage(200ms)) received_.push_back(std::move(*message));
-    }
-    return true;
-  }
+using ProgressFileSystem = SimulatedControllerTest;
 
-  // How many of the received messages close each window.
-  std::map<int64_t, int> windowsReceived() const {
-    std::map<int64_t, int> windows;
-    for (const json& message : received_) ++windows[message["timestamp"].get<int64_t>()];
-    return windows;
-  }
+TEST_F(ProgressFileSystem, StartsItsProgressFileAtThePresent) {
+  publish(kConfigurationTopic, kOneCell, true);
+  const int64_t before = std::time(nullptr);
+  startService();
+  // The loop starts after the 20-second head start of the availability threads.
+  expectRunningAfter("Read timestamp error! Will be use current time.", 40s);
+  const auto document = json::parse(readFile(kProgressFile));
+  ASSERT_EQ(document["intervals"].size(), 1u) << document;
+  EXPECT_GE(document["intervals"][0]["a"].get<int64_t>(), before);
+  EXPECT_LE(document["intervals"][0]["a"].get<int64_t>(), std::time(nullptr));
+}
 
-  static std::size_t countInLog(const std::string& text) {
-    const std::string log = readLog();
-    std::size_t count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
+TEST_F(ProgressFileSystem, RemovesItsProgressAndEndsWithStatus0PastThe48HourHorizon) {
+  const int64_t now = std::time(nullptr);
+  writeFile(kProgressFile,
+            json{{"intervals", {{{"a", now - 172900}, {"b", 0}}, {{"a", now}}}}}.dump());
+  publish(kConfigurationTopic, kOneCell, true);
+  startService();
+  const auto status = waitForExit(45s);
+  ASSERT_TRUE(status) << readLog();
+  EXPECT_EQ(*status, 0);
+  EXPECT_FALSE(std::filesystem::exists(kProgressFile));
+  EXPECT_EQ(readLog().find("Fatal error"), std::string::npos);
+}
 
-  // Meter messages published so far that are still on their way.
-  void receiveStragglers() {
-    awaitMeterMessages([] { return false; }, 2s);
-  }
+TEST_F(ProgressFileSystem, CorruptProgressFileIsReplacedByAFreshOne) {
+  writeFile(kProgressFile, R"({"intervals":[{"a":17651)");
+  const int64_t before = now();
+  startWithConfiguration(kOneCell);
+  ASSERT_TRUE(waitForLog("[json.exception.parse_error.101]", 40s)) << readLog();
+  const json document = json::parse(readFile(kProgressFile));
+  ASSERT_EQ(document["intervals"].size(), 1U) << document;
+  EXPECT_GE(document["intervals"][0]["a"].get<int64_t>(), before);
+  EXPECT_TRUE(serviceRunning());
+}
 
-  // The progress document once it holds one interval (a back-fill over and saved); the last
-  // document read (null when none parsed) after @p timeout.
-  static json awaitSingleInterval(std::chrono::seconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    json document;
-    while (true) {
-      const std::string text = readFile(kProgressFile);
-      document = json::accept(text) ? json::parse(text) : json();
-      const bool done = document.is_object() && document.contains("intervals") &&
-                        document["intervals"].size() == 1U;
-      if (done || Clock::now() >= deadline) return document;
-      std::this_thread::sleep_for(100ms);
-    }
-  }
+TEST_F(ProgressFileSystem, StaleCurrentIntervalIsMovedToThePresent) {
+  const int64_t stale = now() - 3 * 3600;
+  seedProgress({{"intervals", {{{"a", stale}}}}});
+  const int64_t before = now();
+  startDevices({{"meter_1", "P"}});
+  startWithConfiguration(kOneCell);
+  // The gap is not caught up: the first window ends a minute after the loop began.
+  const auto first = nextMeterMessage(100s);
+  ASSERT_TRUE(first) << readLog();
+  const int64_t end = (*first)["timestamp"].get<int64_t>();
+  EXPECT_GE(end, before + 60);
+  EXPECT_LE(end, now());
+  EXPECT_TRUE(serviceRunning());
+}
 
-  std::vector<json> received_;
-};
+TEST_F(ProgressFileSystem, DamagedOldIntervalIsDroppedAloneAndTheOthersAreBackFilled) {
+  peers::HistoryStandIn history(kBrokerUri, "sim_history", peers::answer());
+  const int64_t a = now() - 3600;
+  seedProgress({{"intervals",
+                 {{{"a", a - 600}, {"b", "soon"}}, {{"a", a}, {"b", a + 120}}, {{"a", now()}}}}});
+  startWithConfiguration(kOneCell);
 
-TEST_F(FieldFaultsSim, FullProgressDirectoryNeitherRepeatsNorLosesABackFilledWindow) {
+  const auto message = nextMeterMessageWhere([&](int64_t t) { return t < a + 3600; }, 60s);
+  ASSERT_TRUE(message) << readLog();
+  EXPECT_EQ((*message)["timestamp"], a + 120);
+  EXPECT_NE(readLog().find("Progress interval 0 dropped: \"b\" is not a number"),
+            std::string::npos)
+      << readLog();
+  ASSERT_TRUE(history.waitForRequests(1, 1s));
+  EXPECT_EQ(requestedStart(history.requests()[0]), a) << "the damaged interval is never asked";
+  // Once the good old interval is used up only the current one remains.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  json document;
+  do {
+    document = json::parse(readFile(kProgressFile));
+  } while (document["intervals"].size() != 1U && std::chrono::steady_clock::now() < deadline &&
+           (std::this_thread::sleep_for(100ms), true));
+  EXPECT_EQ(document["intervals"].size(), 1U) << document;
+  EXPECT_FALSE(document["intervals"][0].contains("b")) << document;
+}
+
+TEST_F(ProgressFileSystem, FullProgressDirectoryNeitherRepeatsNorLosesABackFilledWindow) {
   std::filesystem::create_directories(kProgressDirectory);
   check(::mount("norvane-small", kProgressDirectory, "tmpfs", 0, "size=64k,mode=0700") == 0,
         "mounting a small tmpfs on /tmp/norvane");
@@ -156,27 +179,6 @@ TEST_F(FieldFaultsSim, FullProgressDirectoryNeitherRepeatsNorLosesABackFilledWin
               static_cast<double>(now()), 180)
       << done;
   EXPECT_FALSE(std::filesystem::exists("/tmp/norvane/timestamp.tmp"));
-}
-
-TEST_F(FieldFaultsSim, HistoryPeerFallingSilentMidWindowPublishesTheWindowOnceAndWhole) {
-  peers::HistoryStandIn history(kBrokerUri, "sim_history", peers::answer());
-  history.script({peers::answer(), peers::silence(), peers::silence()});
-  const int64_t a = now() - 3600;
-  seedProgress({{"intervals", {{{"a", a}, {"b", a + 60}}, {{"a", now()}}}}});
-  startWithConfiguration(kFourCells);
-
-  // Each silent request runs into the 60 s reply time-out.
-  const std::string postponed =
-      fmt::format("wb-mqtt-db does not answer, window {}-{} postponed", a, a + 120);
-  ASSERT_TRUE(waitForLog(postponed, 170s)) << readLog();
-  const json done = awaitSingleInterval(30s);
-  ASSERT_EQ(done["intervals"].size(), 1U) << done << readLog();
-  receiveStragglers();
-
-  ASSERT_EQ(windowsReceived(), (std::map<int64_t, int>{{a + 120, 1}})) << readLog();
-  const json& data = received_.front()["io"]["m1"]["data"];
-  for (const char* cell : {"P", "U", "I", "F"}) EXPECT_TRUE(data.contains(cell)) << cell << data;
-  EXPECT_EQ(countInLog(postponed), 1U) << readLog();
 }
 
 struct PlantedCase {
@@ -220,7 +222,7 @@ const PlantedCase kPlantedCases[] = {
      "it is writable by group or others (mode 0770)", kProgressDirectory},
 };
 
-class PlantedProgressPath : public FieldFaultsSim,
+class PlantedProgressPath : public SimulatedControllerTest,
                             public ::testing::WithParamInterface<PlantedCase> {};
 
 TEST_P(PlantedProgressPath, IsRecordedOnceNeverHangsAndNothingIsWrittenThrough) {
