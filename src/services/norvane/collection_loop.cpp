@@ -1,12 +1,8 @@
 // The collection loop's interval arithmetic, waits and exits.
 #include "collection_loop.h"
 
-#include <fmt/format.h>
-
-#include <stdexcept>
-
-#include "config_persistence.h"
 #include "p7_trace.h"
+#include "progress_store.h"
 #include "service_state.h"
 #include "watchdog.h"
 
@@ -21,15 +17,6 @@ enum class Visit {
   kPostponed,  // the history peer did not answer; the interval stays, only old ones wait
 };
 
-int64_t readMember(const nlohmann::json& interval, const char* name, size_t index) {
-  const auto value = kavrion::numberAsInt64(interval.at(name));
-  if (!value) {
-    throw std::runtime_error(
-        fmt::format("Progress interval {}: \"{}\" is not a number", index, name));
-  }
-  return *value;
-}
-
 void recordBusyTime(const CollectionLoop& loop, int64_t startedAt, const char* kind) {
   NV_TRACE(P7::getTrace(), P7::kInfo, "Busy time:%ld (%s)", loop.now() - startedAt, kind);
 }
@@ -39,8 +26,8 @@ void recordBusyTime(const CollectionLoop& loop, int64_t startedAt, const char* k
 Visit visitInterval(const CollectionLoop& loop, nlohmann::json& intervals, size_t index,
                     size_t count, bool oldOnesWait) {
   auto& interval = intervals.at(index);
-  const int64_t a = readMember(interval, "a", index);
-  const int64_t b = interval.contains("b") ? readMember(interval, "b", index) : 0;
+  const int64_t a = intervalSeconds(interval, "a", index);
+  const int64_t b = interval.contains("b") ? intervalSeconds(interval, "b", index) : 0;
 
   if (b == 0 && a < loop.now() - kHorizonSeconds) {
     dropTime(loop.progress, loop.now);

@@ -239,15 +239,12 @@ void moveCurrentIntervals(nlohmann::json& intervals, int64_t now) {
     if (!interval.is_object() || !interval.contains("a")) {
       throw std::runtime_error(fmt::format("Progress interval {}: \"a\" is missing", index));
     }
-    const auto start = kavrion::numberAsInt64(interval["a"]);
-    if (!start) {
-      throw std::runtime_error(fmt::format("Progress interval {}: \"a\" is not a number", index));
-    }
-    if (*start < now - staleAfter) {  // a + limit < now, without overflow
+    const int64_t start = intervalSeconds(interval, "a", index);
+    if (start < now - staleAfter) {  // a + limit < now, without overflow
       interval["a"] = now;
-    } else if (*start > now + kAheadSeconds) {
+    } else if (start > now + kAheadSeconds) {
       NV_TRACE(P7::getTrace(), P7::kWarning,
-               "Interval start %ld is ahead of the clock %ld, moved to the present", *start, now);
+               "Interval start %ld is ahead of the clock %ld, moved to the present", start, now);
       interval["a"] = now;
     }
   }
@@ -288,6 +285,15 @@ nlohmann::json freshDocument(int64_t now) {
 }  // namespace
 
 int64_t systemClockNow() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t intervalSeconds(const nlohmann::json& interval, const char* name, size_t index) {
+  const auto value = kavrion::numberAsInt64(interval.at(name));
+  if (!value) {
+    throw std::runtime_error(
+        fmt::format("Progress interval {}: \"{}\" is not a number", index, name));
+  }
+  return *value;
+}
 
 nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location,
                            const WallClock& now) {

@@ -1,6 +1,7 @@
 // The progress file: which intervals are still being collected, and from where.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -47,6 +48,10 @@ bool setTime(nlohmann::json document, const ProgressLocation& location = {});
 // Removes the progress file; when that fails for a file that exists, the fresh document
 // takes its place, so that the next start does not meet the same stale interval again.
 void dropTime(const ProgressLocation& location = {}, const WallClock& now = systemClockNow);
+
+// The member @p name of the interval at @p index, in seconds; std::runtime_error naming the
+// interval when it is not an integer.
+int64_t intervalSeconds(const nlohmann::json& interval, const char* name, size_t index);
 
 // Records @p reason as a warning, then saves and returns the fresh document.
 nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location = {},
