@@ -155,17 +155,12 @@ void subscribeConfiguredControls(MqttAsyncWrapper& client) {
 }
 
 int runCacheSync(const std::string& serverUri, std::chrono::milliseconds timeoutCap) {
-  try {
-    MqttAsyncWrapper client(kClientId, serverUri);
-    client.Connect(true);
-    subscribeConfiguredControls(client);
-    return runCacheLoop(client, timeoutCap);
-  } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
-  } catch (...) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", "unknown exception");
-  }
-  return kExitFatal;
+  const auto status = runOnConnectedClient(
+      kClientId, serverUri, [&](MqttAsyncWrapper& client) -> std::optional<int> {
+        subscribeConfiguredControls(client);
+        return runCacheLoop(client, timeoutCap);
+      });
+  return status.value_or(kExitFatal);
 }
 
 void cache_map_sync(const std::string& serverUri) { exitService(runCacheSync(serverUri)); }

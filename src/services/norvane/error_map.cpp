@@ -114,17 +114,10 @@ void markAllAvailable() {
 
 std::optional<int> runErrorMapSync(const std::string& serverUri, std::stop_token stop,
                                    std::chrono::milliseconds checkInterval) {
-  try {
-    MqttAsyncWrapper client(kClientId, serverUri);
-    client.Connect(true);
+  return runOnConnectedClient(kClientId, serverUri, [&](MqttAsyncWrapper& client) {
     subscribePingTopics(client);
     return runErrorMapLoop(client, stop, checkInterval);
-  } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
-  } catch (...) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", "unknown exception");
-  }
-  return kExitFatal;
+  });
 }
 
 void error_map_sync(const std::string& serverUri) {

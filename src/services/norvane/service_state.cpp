@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "mqtt_async_wrapper.h"
 #include "p7_trace.h"
 
 namespace norvane {
@@ -48,6 +49,20 @@ void exitService(int status) {
   }
   P7::getTrace()->Flush();
   std::_Exit(status);
+}
+
+std::optional<int> runOnConnectedClient(const char* clientId, const std::string& serverUri,
+                                        const ClientBody& body) {
+  try {
+    kavrion::mosquitto::MqttAsyncWrapper client(clientId, serverUri);
+    client.Connect(true);
+    return body(client);
+  } catch (const std::exception& e) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
+  } catch (...) {
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", "unknown exception");
+  }
+  return kExitFatal;
 }
 
 }  // namespace norvane

@@ -6,8 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+
+namespace kavrion::mosquitto {
+class MqttAsyncWrapper;
+}
 
 namespace norvane {
 
@@ -55,5 +60,11 @@ enum ExitStatus : int {
 using ExitHandler = std::function<void(int status)>;
 // Returns the previous handler; an empty handler restores the default.
 ExitHandler setExitHandler(ExitHandler handler);
+
+// An availability thread's body on a client of its own, connected first: what @p body
+// returns, or kExitFatal once an error that escaped it is recorded ("Fatal error: <what>").
+using ClientBody = std::function<std::optional<int>(kavrion::mosquitto::MqttAsyncWrapper&)>;
+std::optional<int> runOnConnectedClient(const char* clientId, const std::string& serverUri,
+                                        const ClientBody& body);
 
 }  // namespace norvane
