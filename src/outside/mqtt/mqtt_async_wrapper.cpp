@@ -8,6 +8,7 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -364,6 +365,10 @@ struct MqttAsyncWrapper::Impl {
   void reportReceiveDrops();
   void noteOfflineSend();
   void awaitAck(MQTTAsync_token token);
+  // A subscribe or unsubscribe request, made once the book already shows its outcome.
+  using Request = std::function<int(MQTTAsync_responseOptions&)>;
+  bool request(const Request& send, const std::function<void()>& undo, std::string_view action,
+               const std::string& topic);
   bool connected() const { return MQTTAsync_isConnected(handle) != 0; }
 
   static int onMessageArrived(void* context, char* topicName, int topicLen,
@@ -477,6 +482,22 @@ void MqttAsyncWrapper::Impl::noteOfflineSend() {
 
 // Waiting for the broker's acknowledgement makes a subscription effective on return; the
 // outcome itself reaches the caller's callbacks.
+// False while offline or cut off meanwhile: the next connect brings the broker up to date from
+// the book. A request Paho refuses is taken back from the book (@p undo), then thrown.
+bool MqttAsyncWrapper::Impl::request(const Request& send, const std::function<void()>& undo,
+                                     std::string_view action, const std::string& topic) {
+  if (!connected()) return false;
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  const int rc = send(options);
+  if (rc == MQTTASYNC_DISCONNECTED) return false;
+  if (rc != MQTTASYNC_SUCCESS) {
+    undo();
+    throwMqttError(rc, action, topic);
+  }
+  awaitAck(options.token);
+  return true;
+}
+
 void MqttAsyncWrapper::Impl::awaitAck(MQTTAsync_token token) {
   MQTTAsync_waitForCompletion(handle, token, kAckWaitMs);
 }
@@ -618,18 +639,14 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRet
   }
   const std::optional<Subscription> previous =
       impl.subscriptions.remember(topic, Subscription{qos, skipRetained});
-  if (!impl.connected()) return;  // the next connect makes it
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  options.onSuccess = onSuccess;
-  options.onFailure = onFailure;
-  options.context = this;
-  const int rc = MQTTAsync_subscribe(impl.handle, topic.c_str(), static_cast<int>(qos), &options);
-  if (rc == MQTTASYNC_DISCONNECTED) return;
-  if (rc != MQTTASYNC_SUCCESS) {
-    impl.subscriptions.restore(topic, previous);
-    throwMqttError(rc, "subscribe", topic);
-  }
-  impl.awaitAck(options.token);
+  impl.request(
+      [&](MQTTAsync_responseOptions& options) {
+        options.onSuccess = onSuccess;
+        options.onFailure = onFailure;
+        options.context = this;
+        return MQTTAsync_subscribe(impl.handle, topic.c_str(), static_cast<int>(qos), &options);
+      },
+      [&] { impl.subscriptions.restore(topic, previous); }, "subscribe", topic);
 }
 
 void MqttAsyncWrapper::SubscribeMany(const std::vector<std::string>& topics, Qos qos,
@@ -652,39 +669,30 @@ void MqttAsyncWrapper::SubscribeMany(const std::vector<std::string>& topics, Qos
       previous.push_back(impl.subscriptions.remember(topics[i], Subscription{qos, skipRetained}));
       names.push_back(const_cast<char*>(topics[i].c_str()));  // Paho does not write to them
     }
-    if (!impl.connected()) continue;  // the next connect makes them
-    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-    const int rc = MQTTAsync_subscribeMany(impl.handle, static_cast<int>(names.size()),
-                                           names.data(), qosLevels.data(), &options);
-    if (rc == MQTTASYNC_DISCONNECTED) continue;
-    if (rc != MQTTASYNC_SUCCESS) {
-      for (std::size_t i = first; i < last; ++i) {
-        impl.subscriptions.restore(topics[i], previous[i - first]);
-      }
-      throwMqttError(rc, "subscribe", topics[first]);
-    }
-    impl.awaitAck(options.token);
+    impl.request(
+        [&](MQTTAsync_responseOptions& options) {
+          return MQTTAsync_subscribeMany(impl.handle, static_cast<int>(names.size()),
+                                         names.data(), qosLevels.data(), &options);
+        },
+        [&] {
+          for (std::size_t i = first; i < last; ++i) {
+            impl.subscriptions.restore(topics[i], previous[i - first]);
+          }
+        },
+        "subscribe", topics[first]);
   }
 }
 
 void MqttAsyncWrapper::Unsubscribe(const std::string& topic) {
   Impl& impl = *impl_;
   const std::optional<Subscription> previous = impl.subscriptions.forget(topic);
-  if (!impl.connected()) {
-    impl.subscriptions.unsubscribeLater(topic);
-    return;
-  }
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  const int rc = MQTTAsync_unsubscribe(impl.handle, topic.c_str(), &options);
-  if (rc == MQTTASYNC_DISCONNECTED) {
-    impl.subscriptions.unsubscribeLater(topic);
-    return;
-  }
-  if (rc != MQTTASYNC_SUCCESS) {
-    impl.subscriptions.restore(topic, previous);
-    throwMqttError(rc, "unsubscribe", topic);
-  }
-  impl.awaitAck(options.token);
+  const bool made = impl.request(
+      [&](MQTTAsync_responseOptions& options) {
+        return MQTTAsync_unsubscribe(impl.handle, topic.c_str(), &options);
+      },
+      [&] { impl.subscriptions.restore(topic, previous); }, "unsubscribe", topic);
+  // A persistent session keeps the subscription at the broker until it is told.
+  if (!made) impl.subscriptions.unsubscribeLater(topic);
 }
 
 void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos qos,
