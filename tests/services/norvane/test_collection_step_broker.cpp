@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -194,15 +195,15 @@ TEST_F(StepAgainstBroker, TwoSilentRequestsInARowPostponeTheWindow) {
 }
 
 TEST_F(StepAgainstBroker, AnAnswerBetweenFailuresKeepsTheStepGoing) {
-  ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
+  // The second failure is not the last request: the step must go on past it.
+  ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
   history_->script({silence(), answer(), silence()});
   EXPECT_EQ(oldStep(), StepOutcome::kDone);
-  EXPECT_EQ(history_->requests().size(), 3U);
+  EXPECT_EQ(history_->requests().size(), 4U);
   EXPECT_EQ(topic_counter, 2);
   const auto message = meterMessage();
   ASSERT_TRUE(message);
-  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
-            meter1Cells({"P"}).dump());
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(), meter1Cells({"B", "D"}).dump());
 }
 
 TEST_F(StepAgainstBroker, FailuresAfterAnAnswerPostponeTheWholeWindowAndPublishNothing) {
@@ -316,6 +317,20 @@ TEST_F(StepAgainstBroker, LateReplyToAGivenUpRequestIsNotTakenForTheNext) {
   ASSERT_TRUE(message);
   EXPECT_EQ((*message)["io"]["m1"]["data"].dump(),
             meter1Cells({"P"}).dump());
+}
+
+TEST_F(StepAgainstBroker, ReplyWaitingBeforeTheRequestIsNotTakenForIt) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  MqttAsyncWrapper publisher(uniqueId("publisher"), broker_.uri());
+  publisher.Connect(true);
+  publisher.Send(bd_topic, "stale", Qos::AtLeastOnce, false);
+  for (int i = 0; i < 200 && client_->queuedMessages() == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(client_->queuedMessages(), 1U);
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_TRUE(log_.atLevel(P7::kError).empty());
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"].dump(), meter1Cells({"I", "P"}).dump());
 }
 
 TEST_F(StepAgainstBroker, CurrentStepPublishesTheMeterMessage) {
