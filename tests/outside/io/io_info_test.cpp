@@ -66,13 +66,6 @@ TEST(IoInfoProcessValue, CellOfTheWrongShapeThrowsBeforeStoringAnything) {
   }
 }
 
-TEST(IoInfo, OwnHooksKeepTheValueAndWantOneValuePerArray) {
-  const IoInfo io = entryWithCells({"P"});
-  EXPECT_EQ(io.postprocessingValue("P", "P", -1.5), -1.5);
-  EXPECT_EQ(io.getTargetSize("P", 0), 1);
-  EXPECT_EQ(io.getTargetSize("P", 7), 1);
-}
-
 // A device type that scales its values and collects two rows per cell.
 class ScaledIo : public IoInfo {
  public:
@@ -105,15 +98,6 @@ TEST(IoInfo, DerivedHooksRunThroughVirtualDispatchInMaxAvgMinOrder) {
   EXPECT_EQ(calls, (std::vector<std::string>{"P=3", "P=2", "P=1"}));
   EXPECT_EQ(data.dump(), R"({"P":{"avg":[20.0],"max":[30.0],"min":[10.0]}})");
   EXPECT_EQ(io.getTargetSize("P", 1), 2);
-}
-
-TEST(IoInfo, DerivedEntryIsDestroyedWholeThroughTheMap) {
-  std::vector<std::string> calls;
-  bool destroyed = false;
-  IoMap map;
-  map.emplace("m1", std::make_unique<ScaledIo>(&calls, &destroyed));
-  map.clear();
-  EXPECT_TRUE(destroyed);
 }
 
 }  // namespace

@@ -259,14 +259,6 @@ TEST_F(CollectionLoop, RepairedDocumentIsSaved) {
             json::parse(R"([{"a":1690000120,"b":1690001000},{"a":1700000000}])"));
 }
 
-TEST_F(CollectionLoop, TimesAfter2038AreSteppedWithoutNarrowing) {
-  nowMs_ = int64_t{4102444800} * 1000;
-  seed(R"({"intervals":[{"a":4102000000,"b":4102000500},{"a":4102444800}]})");
-  pass();
-  EXPECT_EQ(steps_, (std::vector<StepCall>{{4102000000, 4102000120, false, 4102444800}}));
-  EXPECT_EQ(saved()["intervals"][0]["a"], 4102000120);
-}
-
 TEST_F(CollectionLoop, ErrorEscapingAPassIsRecordedAndEndsWithStatus4) {
   seed(R"({"intervals":[{"a":1690000000,"b":1690001000},{"a":1700000000}]})");
   loop_.step = [](std::pair<int64_t, int64_t>, bool) -> StepOutcome {

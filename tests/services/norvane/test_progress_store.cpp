@@ -162,14 +162,6 @@ TEST_F(ProgressStore, DroppingEveryIntervalStartsAfresh) {
                                 "No intervals in the progress file. Will be use current time."}));
 }
 
-TEST_F(ProgressStore, TimesAfter2038KeepTheirFullValue) {
-  now_ = 4102444800;  // 2100-01-01
-  seed(R"({"intervals":[{"a":4102444700}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], 4102444700);
-  seed(R"({"intervals":[{"a":4102444000}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], 4102444800);
-}
-
 TEST_F(ProgressStore, SaveWritesTheCompactDocumentAndLeavesNoTemporaryFile) {
   norvane::setTime(json::parse(R"({"z":"ä","intervals":[{"b":2,"a":1}]})"), location_);
   EXPECT_EQ(contents(file()), "{\"intervals\":[{\"a\":1,\"b\":2}],\"z\":\"ä\"}");

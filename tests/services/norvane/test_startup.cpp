@@ -1,4 +1,4 @@
-// The invocation name and the logging options of start-up.
+// The invocation name that start-up logs under.
 #include "startup.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +15,6 @@ TEST(Startup, MissingOrEmptyInvocationNameFallsBackToNorvane) {
   const char* empty[] = {"", nullptr};
   EXPECT_EQ(norvane::invocationName(0, none), "norvane");
   EXPECT_EQ(norvane::invocationName(1, empty), "norvane");
-}
-
-TEST(Startup, LogDirectoryTakesTheNameVerbatim) {
-  EXPECT_EQ(norvane::loggerOptions("./bin/norvane"),
-            "/P7.Sink=FileTxt /P7.Dir=/var/log/p7/./bin/norvane /P7.Roll=24hr /P7.Files=3 "
-            "/P7.FSize=10 /P7.Trc.Verb=2");
 }
 
 }  // namespace
