@@ -2,13 +2,8 @@
 #include "namespace_harness.h"
 
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "sandbox/private_dirs.h"
+
 #ifndef NORVANE_BINARY
 #error "NORVANE_BINARY must name the built norvane executable"
 #endif
@@ -30,7 +27,7 @@ namespace norvane::testing {
 namespace {
 
 // The three places the service writes to; each test gets them empty.
-const char* const kPrivateDirectories[] = {"/tmp", "/var/log", "/var/lib"};
+const std::vector<std::string> kPrivateDirectories{"/tmp", "/var/log", "/var/lib"};
 const char* const kServiceOutput = "/tmp/norvane-service.out";
 
 std::string errnoText(const std::string& what) {
@@ -46,19 +43,6 @@ int threadCount() {
   return -1;
 }
 
-void bringLoopbackUp() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) throw std::runtime_error(errnoText("socket for the loopback interface"));
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP | IFF_RUNNING;
-  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  const std::string failure = ok ? "" : errnoText("bringing up the loopback interface");
-  ::close(fd);
-  if (!ok) throw std::runtime_error(failure);
-}
-
 // Namespaces belong to threads: the move must happen while the test process has one thread,
 // and only once, since a process cannot leave its new namespaces again.
 std::string enterPrivateNamespaces() {
@@ -69,14 +53,8 @@ std::string enterPrivateNamespaces() {
     if (threadCount() != 1) {
       return "the test process already runs threads; it must enter its namespaces before any";
     }
-    if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-      return errnoText("unshare(CLONE_NEWNS | CLONE_NEWNET) (needs CAP_SYS_ADMIN)");
-    }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      return errnoText("making / private");
-    }
     try {
-      bringLoopbackUp();
+      sandbox::enterPrivateNamespaces();
     } catch (const std::exception& e) {
       return e.what();
     }
@@ -117,63 +95,18 @@ int runProgram(const std::vector<std::string>& arguments, std::chrono::milliseco
 }
 
 // The checkout and the build directory: the binary, the tools and the examples are run and
-// read from them.
-const char* const kProjectTrees[] = {NORVANE_SOURCE_DIR, NORVANE_BUILD_DIR};
-
-bool isBelow(const std::string& path, const std::string& directory) {
-  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
-         path[directory.size()] == '/';
-}
-
-struct KeptTree {
-  std::string path;
-  int handle;
-};
-
-// O_PATH handles on the project trees that the tmpfs about to cover @p directory would hide.
-std::vector<KeptTree> openTreesBelow(const std::string& directory) {
-  std::vector<KeptTree> trees;
-  for (const std::string tree : kProjectTrees) {
-    if (!isBelow(tree, directory)) continue;
-    if (!trees.empty() && isBelow(tree, trees.front().path)) continue;  // kept with the checkout
-    const int handle = ::open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (handle >= 0) trees.push_back({tree, handle});
-  }
-  return trees;
-}
-
-// Bind-mounts each tree at its old path, now inside the new tmpfs; closes the handles.
-std::string bindBack(const std::vector<KeptTree>& trees) {
-  std::string failure;
-  for (const KeptTree& tree : trees) {
-    std::error_code ec;
-    std::filesystem::create_directories(tree.path, ec);
-    const std::string source = "/proc/self/fd/" + std::to_string(tree.handle);
-    if (failure.empty() &&
-        ::mount(source.c_str(), tree.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-      failure = errnoText("keeping " + tree.path + " visible");
-    }
-    ::close(tree.handle);
-  }
-  return failure;
-}
+// read from them, also when CI cloned the checkout into /tmp.
+const std::vector<std::string> kProjectTrees{NORVANE_SOURCE_DIR, NORVANE_BUILD_DIR};
 
 }  // namespace
 
 void NamespaceTest::SetUp() {
   const std::string failure = enterPrivateNamespaces();
   if (!failure.empty()) GTEST_SKIP() << failure;
-  for (const char* directory : kPrivateDirectories) {
-    std::filesystem::create_directories(directory);
-    // A checkout below one of these directories (CI may clone into /tmp) must stay visible.
-    const std::vector<KeptTree> kept = openTreesBelow(directory);
-    if (::mount("norvane-test", directory, "tmpfs", 0, "mode=0755") != 0) {
-      for (const KeptTree& tree : kept) ::close(tree.handle);
-      FAIL() << errnoText(std::string("mounting a tmpfs over ") + directory);
-    }
-    mounted_ = true;
-    const std::string failure = bindBack(kept);
-    if (!failure.empty()) FAIL() << failure;
+  try {
+    directories_.emplace(kPrivateDirectories, kProjectTrees, "norvane-test");
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
   }
   broker_ = std::make_unique<TestBroker>(kBrokerPort);
 }
@@ -181,10 +114,7 @@ void NamespaceTest::SetUp() {
 void NamespaceTest::TearDown() {
   killService();
   broker_.reset();
-  if (mounted_) {
-    for (const char* directory : kPrivateDirectories) ::umount2(directory, MNT_DETACH);
-    mounted_ = false;
-  }
+  directories_.reset();
 }
 
 void NamespaceTest::startService(const std::string& invocationName) {

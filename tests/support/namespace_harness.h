@@ -13,6 +13,7 @@
 #include <string>
 
 #include "mqtt_async_wrapper.h"
+#include "sandbox/private_dirs.h"
 #include "test_broker.h"
 
 namespace norvane::testing {
@@ -62,7 +63,7 @@ class NamespaceTest : public ::testing::Test {
   std::unique_ptr<TestBroker> broker_;
   pid_t servicePid_ = -1;
   std::optional<int> exitStatus_;
-  bool mounted_ = false;
+  std::optional<sandbox::PrivateDirectories> directories_;
 };
 
 }  // namespace norvane::testing
