@@ -23,6 +23,30 @@ double IoInfo::postprocessingValue(const std::string& /*cell*/, const std::strin
   return value;
 }
 
+namespace {
+
+constexpr const char* kFigureArrays[] = {"max", "avg", "min"};
+
+// Checked before anything is appended, so that a cell of the wrong shape raises with the
+// message data unchanged: the same errors the appends themselves would raise.
+void requireAppendable(const nlohmann::json& cell) {
+  if (cell.is_null()) return;
+  if (!cell.is_object()) {
+    throw nlohmann::json::type_error::create(
+        305, fmt::format("cannot use operator[] with a string argument with {}", cell.type_name()),
+        &cell);
+  }
+  for (const char* name : kFigureArrays) {
+    const auto figures = cell.find(name);
+    if (figures != cell.end() && !figures->is_null() && !figures->is_array()) {
+      throw nlohmann::json::type_error::create(
+          308, fmt::format("cannot use push_back() with {}", figures->type_name()), &*figures);
+    }
+  }
+}
+
+}  // namespace
+
 void IoInfo::processValue(nlohmann::json& data, const std::string& topic, double avg, double max,
                           double min) const {
   const auto found = cellByTopic.find(topic);
@@ -30,12 +54,14 @@ void IoInfo::processValue(nlohmann::json& data, const std::string& topic, double
     throw std::runtime_error(fmt::format("Key by topic \"{}\" not found!", topic));
   }
   const std::string& cell = found->second;
-  // Built on a copy so that a cell of the wrong shape raises before data is touched.
-  nlohmann::json value = data.is_object() && data.contains(cell) ? data.at(cell) : nlohmann::json();
+  const auto existing = data.find(cell);
+  if (existing != data.end()) requireAppendable(*existing);
+  // Appended in place: a reply of many rows for one cell costs time linear in its rows. A
+  // "data" that is no object raises here, before anything is stored.
+  nlohmann::json& value = data[cell];
   value["max"].push_back(nlohmann::json(postprocessingValue(cell, topic, max)));
   value["avg"].push_back(nlohmann::json(postprocessingValue(cell, topic, avg)));
   value["min"].push_back(nlohmann::json(postprocessingValue(cell, topic, min)));
-  data[cell] = std::move(value);
 }
 
 int IoInfo::getTargetSize(const std::string& /*cell*/, int /*avgCount*/) const { return 1; }
