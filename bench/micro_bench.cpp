@@ -7,6 +7,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include "availability_cache.h"
 #include "collection_step.h"
 #include "history_client.h"
+#include "history_reply.h"
 #include "io_info.h"
 #include "mqtt_async_wrapper.h"
 #include "p7_trace.h"
@@ -127,6 +129,40 @@ void RepackResponse(benchmark::State& state) {
   state.SetLabel(fmt::format("{} entries x 20 cells", entries));
 }
 BENCHMARK(RepackResponse)->Arg(1)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond);
+
+// A reply as it arrives, of one row as a request asks, or of many as a confused or hostile
+// logger sends it: the rows past the bound are counted, not kept, so the time grows with the
+// reply's length and the memory does not.
+std::string replyOfRows(int rows) {
+  const json row{{"control", cellName(0)}, {"device", "bench_0"}, {"max", "231.25"},
+                 {"min", "229.0"}, {"timestamp", 1765152120}, {"value", "230.5"}};
+  return json{{"id", "m0"}, {"result", {{"values", json(std::vector<json>(rows, row))}}}}.dump();
+}
+
+void ReplyOfManyRows(benchmark::State& state) {
+  const std::string text = replyOfRows(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    const norvane::ReceivedReply reply = norvane::readReply(text);
+    if (reply.rows != static_cast<std::size_t>(state.range(0))) state.SkipWithError("miscounted");
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.SetLabel(fmt::format("{} bytes", text.size()));
+}
+BENCHMARK(ReplyOfManyRows)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// Rows of one cell stored into the meter message: appended in place, linear in their number.
+void RowsOfOneCell(benchmark::State& state) {
+  logDirectory();
+  const auto ioMap = makeIoMap(1, 1);
+  const json reply = json::parse(replyOfRows(static_cast<int>(state.range(0))));
+  for (auto _ : state) {
+    norvane::MeterMessage message(ioMap, 1765152120);
+    message.addReply(reply, "");
+    benchmark::DoNotOptimize(message.finish());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(RowsOfOneCell)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void MakeRequests(benchmark::State& state) {
   const auto ioMap = makeIoMap(1, 20);

@@ -1,5 +1,6 @@
-// A reply of the history peer: what the step keeps must repack into a meter message
-// without an error, as an error there would end the whole step.
+// A reply of the history peer: it is read as the parser reads it (rows past the bound left
+// out), and what the step keeps must repack into a meter message without an error, as an
+// error there would end the whole step.
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -75,14 +76,25 @@ void checkAnyMessage(json document) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   norvane::fuzz::installHarness();
   const std::string text(reinterpret_cast<const char*>(data), size);
+  const norvane::ReceivedReply received = norvane::readReply(text);
   json reply;
   // Not JSON, or a number no double holds (out_of_range 406): the step drops the reply.
   try {
     reply = json::parse(text);
   } catch (const json::exception&) {
+    if (received.parseError.empty()) violated("a text the parser refuses was read");
     return 0;
   }
-  if (norvane::classifyReply(reply, ioMap()) == norvane::ReplyShape::kUsable) repackKept(text);
+  if (!received.parseError.empty()) violated("a text the parser takes was not read");
+  // Rows are left out only past the bound; a reply within it is read whole.
+  if (received.rows <= norvane::kMaxReplyRows + 1 && received.document != reply) {
+    violated("a reply within the row bound was not read whole");
+  }
+  (void)norvane::strayReason(received.document, {"m1", "meter_1", "P", 1765152000, 1765152120});
+  if (received.rows <= norvane::kMaxReplyRows &&
+      norvane::classifyReply(reply, ioMap()) == norvane::ReplyShape::kUsable) {
+    repackKept(text);
+  }
   checkAnyMessage(reply);
   return 0;
 }

@@ -33,6 +33,10 @@ constexpr const char* kUsage =
     "                    turn, or \"all\" of them: not-json, empty, not-object, unknown-id,\n"
     "                    no-control, no-value, figure-not-text, no-number, out-of-range,\n"
     "                    no-values, null\n"
+    "  --twice           send every reply twice\n"
+    "  --replay-every N  before every N-th reply, send the one given four requests earlier\n"
+    "                    again (both: replies that answer other requests, as a confused\n"
+    "                    logger or a replaying client would send them)\n"
     "  --client-id ID    MQTT client id (default norvane_history)\n"
     "  --help            show this text\n"
     "Stops on Ctrl-C (SIGINT) or SIGTERM.\n";
@@ -60,11 +64,14 @@ int main(int argc, char** argv) {
   std::string clientId = "norvane_history";
   norvane::peers::Behaviour usual = norvane::peers::answer();
   std::chrono::milliseconds delay{0};
+  bool twice = false;
+  int replayEvery = 0;
   const option options[] = {
       {"broker", required_argument, nullptr, 'b'}, {"silent", no_argument, nullptr, 's'},
       {"delay-ms", required_argument, nullptr, 'd'}, {"text", required_argument, nullptr, 't'},
       {"client-id", required_argument, nullptr, 'c'}, {"help", no_argument, nullptr, 'h'},
-      {"malformed", required_argument, nullptr, 'm'},
+      {"malformed", required_argument, nullptr, 'm'}, {"twice", no_argument, nullptr, 'w'},
+      {"replay-every", required_argument, nullptr, 'r'},
       {nullptr, 0, nullptr, 0}};
   try {
     for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
@@ -75,16 +82,20 @@ int main(int argc, char** argv) {
         case 'm': usual = norvane::peers::malformed(malformationsNamed(optarg)); break;
         case 't': usual = norvane::peers::sendText(optarg); break;
         case 'c': clientId = optarg; break;
+        case 'w': twice = true; break;
+        case 'r': replayEvery = std::stoi(optarg); break;
         case 'h': printUsage(stdout); return EXIT_SUCCESS;
         default: printUsage(stderr); return EXIT_FAILURE;
       }
     }
-    if (optind != argc || delay.count() < 0) {
+    if (optind != argc || delay.count() < 0 || replayEvery < 0) {
       printUsage(stderr);
       return EXIT_FAILURE;
     }
     // Applies whichever of the answering options came first or last.
     usual.delay = delay;
+    usual.twice = twice;
+    usual.replayEvery = replayEvery;
     norvane::peers::blockStopSignals();
     norvane::peers::HistoryStandIn standIn(broker, clientId, usual);
     fmt::print("norvane-history: answering on {}\n", broker);

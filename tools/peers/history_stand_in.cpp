@@ -135,21 +135,36 @@ std::string buildMalformedReply(Malformation malformation, const std::string& re
 }
 
 Behaviour answer(std::chrono::milliseconds delay) {
-  return Behaviour{Behaviour::Kind::kAnswer, {}, delay, {}};
+  Behaviour behaviour;
+  behaviour.delay = delay;
+  return behaviour;
 }
 
 Behaviour silence() {
-  return Behaviour{Behaviour::Kind::kSilent, {}, std::chrono::milliseconds{0}, {}};
+  Behaviour behaviour;
+  behaviour.kind = Behaviour::Kind::kSilent;
+  return behaviour;
 }
 
 Behaviour sendText(std::string text) {
-  return Behaviour{Behaviour::Kind::kText, std::move(text), std::chrono::milliseconds{0}, {}};
+  Behaviour behaviour;
+  behaviour.kind = Behaviour::Kind::kText;
+  behaviour.text = std::move(text);
+  return behaviour;
+}
+
+Behaviour answerAfter(std::vector<std::string> strays) {
+  Behaviour behaviour = answer();
+  behaviour.strays = std::move(strays);
+  return behaviour;
 }
 
 Behaviour malformed(std::vector<Malformation> malformations) {
   if (malformations.empty()) throw std::invalid_argument("malformed replies need a malformation");
-  return Behaviour{Behaviour::Kind::kMalformed, {}, std::chrono::milliseconds{0},
-                   std::move(malformations)};
+  Behaviour behaviour;
+  behaviour.kind = Behaviour::Kind::kMalformed;
+  behaviour.malformations = std::move(malformations);
+  return behaviour;
 }
 
 HistoryStandIn::HistoryStandIn(const std::string& serverUri, const std::string& clientId,
@@ -176,8 +191,7 @@ std::vector<ReceivedRequest> HistoryStandIn::requests() const {
   return requests_;
 }
 
-bool HistoryStandIn::waitForRequests(std::size_t count,
-                                     std::chrono::milliseconds timeout) const {
+bool HistoryStandIn::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return arrived_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
@@ -224,8 +238,26 @@ void HistoryStandIn::serve() {
         continue;  // not a request: the real peer would not answer it either
       }
     }
-    client_->Send(message.topic + "/reply", reply, kavrion::mosquitto::Qos::AtMostOnce, false);
+    sendReply(message.topic + "/reply", reply, behaviour);
   }
+}
+
+void HistoryStandIn::sendReply(const std::string& topic, const std::string& text,
+                               const Behaviour& behaviour) {
+  constexpr std::size_t kReplayDistance = 4;
+  const auto send = [&](const std::string& payload) {
+    client_->Send(topic, payload, kavrion::mosquitto::Qos::AtMostOnce, false);
+  };
+  for (const std::string& stray : behaviour.strays) send(stray);
+  ++replies_;
+  if (behaviour.replayEvery > 0 && replies_ % behaviour.replayEvery == 0 &&
+      sent_.size() == kReplayDistance) {
+    send(sent_.front());
+  }
+  send(text);
+  if (behaviour.twice) send(text);
+  sent_.push_back(text);
+  if (sent_.size() > kReplayDistance) sent_.pop_front();
 }
 
 }  // namespace norvane::peers

@@ -56,12 +56,19 @@ struct Behaviour {
   std::chrono::milliseconds delay{0};   // before answering
   // kMalformed: the faults used in turn, one request after the other.
   std::vector<Malformation> malformations;
+  // Sent on the reply topic before the reply, as replies to other requests would be.
+  std::vector<std::string> strays;
+  bool twice = false;  // every reply is sent twice
+  // Before every replayEvery-th reply, one given four requests earlier is sent again.
+  int replayEvery = 0;
 };
 
 Behaviour answer(std::chrono::milliseconds delay = std::chrono::milliseconds{0});
 Behaviour silence();
 Behaviour sendText(std::string text);
 Behaviour malformed(std::vector<Malformation> malformations);
+// The answer, after replies that answer other requests.
+Behaviour answerAfter(std::vector<std::string> strays);
 
 struct ReceivedRequest {
   std::string topic;
@@ -86,6 +93,7 @@ class HistoryStandIn {
  private:
   void serve();
   Behaviour next();
+  void sendReply(const std::string& topic, const std::string& text, const Behaviour& behaviour);
 
   std::unique_ptr<kavrion::mosquitto::MqttAsyncWrapper> client_;
   Behaviour usual_;
@@ -94,6 +102,8 @@ class HistoryStandIn {
   std::deque<Behaviour> script_;
   std::vector<ReceivedRequest> requests_;
   std::size_t malformedCount_ = 0;  // serving thread only
+  std::size_t replies_ = 0;         // serving thread only
+  std::deque<std::string> sent_;    // the last replies, for replays; serving thread only
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -756,10 +756,7 @@ msg_t MqttAsyncWrapper::Receive(const std::string& filter, std::chrono::millisec
                                       std::max(deadline - Clock::now(), Clock::duration::zero()));
     }
     impl.reportReceiveDrops();
-    if (!got) {
-      const double seconds = static_cast<double>(timeout.count()) / 1000.0;
-      throw std::runtime_error(format("no message on \"{}\" within {} s", filter, seconds));
-    }
+    if (!got) throw std::runtime_error(noMessageText(filter, timeout));
     if (topicMatches(filter, msg.topic) && impl.subscriptions.wants(msg)) return msg;
   }
 }
@@ -774,6 +771,11 @@ uint64_t MqttAsyncWrapper::connectionCount() const { return impl_->connection.co
 bool MqttAsyncWrapper::isConnected() const { return impl_->connected(); }
 
 std::size_t MqttAsyncWrapper::queuedMessages() const { return impl_->received.size(); }
+
+std::string noMessageText(const std::string& filter, std::chrono::milliseconds timeout) {
+  const double seconds = static_cast<double>(timeout.count()) / 1000.0;
+  return format("no message on \"{}\" within {} s", filter, seconds);
+}
 
 bool topicMatches(std::string_view filter, std::string_view topic) {
   if (filter.empty() || topic.empty()) return false;

@@ -49,6 +49,10 @@ struct ClientOptions {
 using OnSuccess = void (*)(void*, MQTTAsync_successData*);
 using OnFailure = void (*)(void*, MQTTAsync_failureData*);
 
+/// The text of the error Receive throws when @p timeout passed without a message on
+/// @p filter; callers that wait in slices report their whole wait with it.
+std::string noMessageText(const std::string& filter, std::chrono::milliseconds timeout);
+
 /// True when @p topic matches the subscription filter @p filter by MQTT wildcard rules.
 bool topicMatches(std::string_view filter, std::string_view topic);
 

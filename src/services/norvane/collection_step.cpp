@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
 
@@ -24,8 +27,6 @@ using nlohmann::json;
 using Client = kavrion::mosquitto::MqttAsyncWrapper;
 
 constexpr const char* kMeterTopic = "/kv/bridge/data/meter";
-// A peer that misses two requests in a row is taken for down: waiting out the rest of the
-// window's requests would only starve the live windows.
 constexpr int kFailuresBeforeGivingUp = 2;
 
 std::string controlKey(const std::string& device, const std::string& control) {
@@ -90,44 +91,104 @@ void gatherLive(MeterMessage& message, const kavrion::IoMap& ioMap, int64_t wind
   }
 }
 
+// A request that got no usable reply.
+struct Failure {
+  std::string channel;  // "<cell> of <id>"
+  std::string reason;   // short: the one record of a postponed or given-up window lists them
+  std::string record;   // the record of a failure in a window that goes on
+};
+
+// Names the failures of a window, the first few of them: a record stays readable however
+// many cells a window has.
+std::string listFailures(const std::vector<Failure>& failures) {
+  constexpr std::size_t kListed = 10;
+  std::string list;
+  for (std::size_t i = 0; i < failures.size() && i < kListed; ++i) {
+    if (i > 0) list += ", ";
+    list += failures[i].channel + " (" + failures[i].reason + ")";
+  }
+  if (failures.size() > kListed) list += fmt::format(" and {} more", failures.size() - kListed);
+  return list;
+}
+
 // The requests of an old step, asked of wb-mqtt-db one at a time.
 class HistoryRound {
  public:
-  HistoryRound(std::shared_ptr<Client> client, const kavrion::IoMap& ioMap)
-      : client_(std::move(client)), ioMap_(ioMap) {}
+  HistoryRound(std::shared_ptr<Client> client, const kavrion::IoMap& ioMap,
+               std::pair<int64_t, int64_t> window, const StepOptions& options)
+      : client_(std::move(client)), ioMap_(ioMap), window_(window), options_(options) {}
 
-  void ask(const std::string& request, MeterMessage& message) {
+  void ask(const AwaitedReply& awaited, const std::string& request, MeterMessage& message) {
     ++exchanges_;
-    const std::optional<std::string> text = exchange(request);
-    if (!text) {
+    std::optional<Failure> failure;
+    const std::optional<ReceivedReply> reply = exchange(awaited, request, failure);
+    if (!reply) {
       renewTopics();
-      if (++failuresInRow_ >= kFailuresBeforeGivingUp) givenUp_ = true;
+      failures_.push_back(std::move(*failure));
+      ++failuresInRow_;
       return;
     }
     failuresInRow_ = 0;
     ++answered_;
-    keep(*text, message);
+    keep(*reply, message);
   }
 
-  bool givenUp() const { return givenUp_; }
-  // The window must be asked again whole rather than used up: published now, the cells
-  // never asked would be lost for good.
-  bool postponed() const { return givenUp_ || (exchanges_ > 0 && answered_ == 0); }
+  // A peer that misses two requests in a row is taken for down: waiting out the rest of
+  // the window's requests would only hold up the back-fill. A last attempt asks them all.
+  bool givenUp() const {
+    return failuresInRow_ >= kFailuresBeforeGivingUp && !options_.lastAttempt;
+  }
+
+  // Writes the round's failure records, one for a window that is postponed or given up in
+  // part, and tells the loop how the round ended.
+  StepOutcome finish() const {
+    if (exchanges_ == 0) return StepOutcome::kDone;
+    const long from = static_cast<long>(window_.first);
+    const long to = static_cast<long>(window_.second);
+    // The window must be asked again whole rather than used up: published now, the cells
+    // never asked would be lost for good.
+    if (answered_ == 0 || givenUp()) {
+      NV_TRACE(P7::getTrace(), P7::kError,
+               "wb-mqtt-db does not answer, window %ld-%ld postponed: %s", from, to,
+               listFailures(failures_).c_str());
+      return answered_ == 0 ? StepOutcome::kPostponed : StepOutcome::kPostponedPartly;
+    }
+    if (options_.lastAttempt && !failures_.empty()) {
+      NV_TRACE(P7::getTrace(), P7::kError,
+               "wb-mqtt-db keeps failing the same requests, window %ld-%ld published without %s",
+               from, to, listFailures(failures_).c_str());
+      return StepOutcome::kDone;
+    }
+    for (const Failure& failure : failures_) {
+      NV_TRACE(P7::getTrace(), P7::kError, "%s", failure.record.c_str());
+    }
+    return StepOutcome::kDone;
+  }
 
  private:
-  std::optional<std::string> exchange(const std::string& request) {
-    kavrion::mosquitto::msg_t reply;
+  std::optional<ReceivedReply> exchange(const AwaitedReply& awaited, const std::string& request,
+                                        std::optional<Failure>& failure) {
+    const std::string channel = awaited.control + " of " + awaited.id;
+    ReceivedReply reply;
     try {
-      reply = exchangeRequest(*client_, request);
+      reply = exchangeRequest(*client_, request, awaited, options_.whileWaiting);
     } catch (const std::runtime_error& e) {
-      NV_TRACE(P7::getTrace(), P7::kError, "%s", e.what());
+      failure = Failure{channel, "no reply", e.what()};
       return std::nullopt;
     }
-    if (reply.payload.empty()) {
-      NV_TRACE(P7::getTrace(), P7::kError, "Empty respone from wb-mqtt-db: %s", request.c_str());
+    if (reply.text.empty()) {
+      failure = Failure{channel, "empty reply", "Empty respone from wb-mqtt-db: " + request};
       return std::nullopt;
     }
-    return std::string(reply.payload.begin(), reply.payload.end());
+    // Its text is not quoted: it may be megabytes long.
+    if (reply.rows > kMaxReplyRows) {
+      failure = Failure{channel, fmt::format("{} rows", reply.rows),
+                        fmt::format("Reply from wb-mqtt-db with {} rows ({} bytes) taken as empty: "
+                                    "a request for {} asks for one",
+                                    reply.rows, reply.text.size(), channel)};
+      return std::nullopt;
+    }
+    return reply;
   }
 
   // A late reply to the request just given up must not be taken for the next one.
@@ -139,35 +200,35 @@ class HistoryRound {
     }
   }
 
-  void keep(const std::string& text, MeterMessage& message) const {
-    json reply;
+  void keep(const ReceivedReply& reply, MeterMessage& message) const {
     // Besides text that is not JSON, a number no double holds ("value":1e400) fails the
     // parse with out_of_range 406; escaping the step, it would end the service on every
     // start that asks for the same window again.
-    try {
-      reply = json::parse(text);
-    } catch (const json::exception& e) {
-      NV_TRACE(P7::getTrace(), P7::kError, "%s", e.what());
+    if (!reply.parseError.empty()) {
+      NV_TRACE(P7::getTrace(), P7::kError, "%s", reply.parseError.c_str());
       return;
     }
-    switch (classifyReply(reply, ioMap_)) {
+    switch (classifyReply(reply.document, ioMap_)) {
       case ReplyShape::kNoValues:
         return;
       case ReplyShape::kMalformed:
-        NV_TRACE(P7::getTrace(), P7::kError, "Malformed reply from wb-mqtt-db: %s", text.c_str());
+        NV_TRACE(P7::getTrace(), P7::kError, "Malformed reply from wb-mqtt-db: %s",
+                 reply.text.c_str());
         return;
       case ReplyShape::kUsable:
-        message.addReply(reply, text);
+        message.addReply(reply.document, reply.text);
         return;
     }
   }
 
   std::shared_ptr<Client> client_;
   const kavrion::IoMap& ioMap_;
+  std::pair<int64_t, int64_t> window_;
+  const StepOptions& options_;
   int exchanges_ = 0;
   int answered_ = 0;
   int failuresInRow_ = 0;
-  bool givenUp_ = false;
+  std::vector<Failure> failures_;
 };
 
 }  // namespace
@@ -188,27 +249,27 @@ std::string buildCacheReply(const std::string& id, const Channel& channel, int64
 }
 
 StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
-                        const kavrion::IoMap& ioMap, std::shared_ptr<Client> client) {
+                        const kavrion::IoMap& ioMap, std::shared_ptr<Client> client,
+                        const StepOptions& options) {
   NV_TRACE(P7::getTrace(), P7::kInfo, "A:%ld\tB:%ld", static_cast<long>(interval.first),
            static_cast<long>(interval.second));
   MeterMessage message(ioMap, interval.second);
   if (current) {
     gatherLive(message, ioMap, interval.second);
   } else {
-    HistoryRound history(client, ioMap);
+    HistoryRound history(client, ioMap, interval, options);
     for (const auto& [id, io] : ioMap) {
-      if (history.givenUp()) break;
       // An entry without cells yields no request and is simply passed over.
-      for (const std::string& request : makeRequests(id, io, interval)) {
-        if (history.givenUp()) break;
-        history.ask(request, message);
+      const std::deque<std::string> requests = makeRequests(id, io, interval);
+      const std::vector<std::string> cells = io->getSortedCells();
+      for (std::size_t i = 0; i < requests.size() && !history.givenUp(); ++i) {
+        history.ask({id, io->deviceName, cells[i], interval.first, interval.second}, requests[i],
+                    message);
       }
+      if (history.givenUp()) break;
     }
-    if (history.postponed()) {
-      NV_TRACE(P7::getTrace(), P7::kError, "wb-mqtt-db does not answer, window %ld-%ld postponed",
-               static_cast<long>(interval.first), static_cast<long>(interval.second));
-      return StepOutcome::kPostponed;
-    }
+    const StepOutcome outcome = history.finish();
+    if (outcome != StepOutcome::kDone) return outcome;
   }
   const std::string text = message.finish();
   // Recorded before the publish: the record's copy of a large message is gone before Paho

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,14 +17,26 @@
 namespace norvane {
 
 enum class StepOutcome {
-  kDone,       // the window was handled (however it went); the loop moves past it
-  kPostponed,  // old step: the history peer stopped answering; nothing was published, and
-               // the whole window is asked again later
+  kDone,  // the window was handled (however it went); the loop moves past it
+  // Old steps only: nothing was published, and the whole window is asked again later.
+  kPostponed,        // the history peer answered none of the window's requests
+  kPostponedPartly,  // it answered some, then missed two in a row
+};
+
+// What the loop tells an old step.
+struct StepOptions {
+  // The window was postponed again and again although wb-mqtt-db answered some of its
+  // requests: every cell is asked once, and those that fail are given up.
+  bool lastAttempt = false;
+  // Runs about once a second while a reply is awaited: the loop steps the live windows
+  // that fall due meanwhile.
+  std::function<void()> whileWaiting;
 };
 
 StepOutcome performStep(std::pair<int64_t, int64_t> interval, bool current,
                         const kavrion::IoMap& ioMap,
-                        std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client);
+                        std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client,
+                        const StepOptions& options = {});
 
 struct Channel {
   std::string device;

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "p7_trace.h"
 #include "service_state.h"
 #include "watchdog.h"
 
@@ -72,28 +73,37 @@ void db_resubscribe(bool initial, std::shared_ptr<kavrion::mosquitto::MqttAsyncW
   client->Subscribe(bd_topic, kavrion::mosquitto::Qos::AtMostOnce, false);
 }
 
-kavrion::mosquitto::msg_t exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& client,
-                                          const std::string& request) {
+ReceivedReply exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& client,
+                              const std::string& request, const AwaitedReply& awaited,
+                              const std::function<void()>& whileWaiting) {
   client.ClearRecievedQueue();
   client.Send(send_topic, request, kavrion::mosquitto::Qos::AtMostOnce, false);
-  // Short, unlimited (zero) and no-wait (negative) timeouts are one plain wait.
-  if (replyTimeout <= kAliveSlice) return client.Receive(bd_topic, replyTimeout);
-
   const auto deadline = std::chrono::steady_clock::now() + replyTimeout;
+  bool strayRecorded = false;
   for (;;) {
     notifyAlive();
+    if (whileWaiting) whileWaiting();
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= std::chrono::milliseconds::zero()) {
-      // The client's own text, with the whole timeout rather than the last slice.
-      const double seconds = static_cast<double>(replyTimeout.count()) / 1000.0;
-      throw std::runtime_error(fmt::vformat("no message on \"{}\" within {} s",
-                                            fmt::make_format_args(bd_topic, seconds)));
+      throw std::runtime_error(kavrion::mosquitto::noMessageText(bd_topic, replyTimeout));
     }
+    kavrion::mosquitto::msg_t message;
     try {
-      return client.Receive(bd_topic, std::min(left, kAliveSlice));
+      message = client.Receive(bd_topic, std::min(left, kAliveSlice));
     } catch (const std::runtime_error&) {
-      // Receive throws only when its slice ran out; the deadline decides above.
+      continue;  // Receive throws only when its slice ran out; the deadline decides above
+    }
+    ReceivedReply reply = readReply(std::string(message.payload.begin(), message.payload.end()));
+    const std::string stray = strayReason(reply.document, awaited);
+    if (stray.empty()) return reply;
+    if (!strayRecorded) {
+      NV_TRACE(P7::getTrace(), P7::kWarning,
+               "Reply from wb-mqtt-db for another request dropped (%s), still waiting for %s of "
+               "%s over %ld-%ld",
+               stray.c_str(), awaited.control.c_str(), awaited.id.c_str(),
+               static_cast<long>(awaited.from), static_cast<long>(awaited.to));
+      strayRecorded = true;
     }
   }
 }

@@ -24,11 +24,6 @@ namespace {
 
 using kavrion::FileDescriptor;
 
-// A current interval further behind than this is moved to the present.
-constexpr int64_t kStaleSeconds = 120;
-// While other intervals are pending the loop steps the current one in 120-second windows,
-// only once it is more than 120 s behind; moving it any earlier would skip every live window.
-constexpr int64_t kStaleSecondsAmongSeveral = 240;
 // /tmp is shared with every local user and the service runs as root: its own directory
 // keeps the others from swapping or forging the progress file.
 constexpr mode_t kDirectoryMode = 0700;
@@ -231,8 +226,9 @@ void dropDamagedIntervals(nlohmann::json& intervals) {
   }
 }
 
-void moveCurrentIntervals(nlohmann::json& intervals, int64_t now) {
-  const int64_t staleAfter = intervals.size() > 1 ? kStaleSecondsAmongSeveral : kStaleSeconds;
+void moveCurrentIntervals(nlohmann::json& intervals, int64_t now, bool catchingUp) {
+  const int64_t staleAfter =
+      intervals.size() > 1 || catchingUp ? kStaleSecondsWhilePending : kStaleSeconds;
   for (size_t index = 0; index < intervals.size(); ++index) {
     auto& interval = intervals[index];
     if (interval.is_object() && interval.contains("b")) continue;
@@ -251,7 +247,7 @@ void moveCurrentIntervals(nlohmann::json& intervals, int64_t now) {
 }
 
 nlohmann::json repair(nlohmann::json document, const ProgressLocation& location,
-                      const WallClock& now) {
+                      const WallClock& now, bool catchingUp) {
   auto& intervals = document["intervals"];
   if (!intervals.is_null() && !intervals.is_array()) {
     throw std::runtime_error("\"intervals\" is not an array");
@@ -262,7 +258,7 @@ nlohmann::json repair(nlohmann::json document, const ProgressLocation& location,
     return startAfresh("No intervals in the progress file. Will be use current time.", location,
                        now);
   }
-  moveCurrentIntervals(intervals, now());
+  moveCurrentIntervals(intervals, now(), catchingUp);
   return document;
 }
 
@@ -303,17 +299,19 @@ nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& lo
   return document;
 }
 
-nlohmann::json getTime(const ProgressLocation& location, const WallClock& now) {
+nlohmann::json getTime(const ProgressLocation& location, const WallClock& now, bool catchingUp) {
   return freshOnError(location, now, [&] {
     const FileText file = readProgressFile(location);
     if (!file.text) return startAfresh(file.reason, location, now);
-    return repair(nlohmann::json::parse(*file.text, nullptr, true, false), location, now);
+    return repair(nlohmann::json::parse(*file.text, nullptr, true, false), location, now,
+                  catchingUp);
   });
 }
 
 nlohmann::json resumeTime(nlohmann::json document, const ProgressLocation& location,
-                          const WallClock& now) {
-  return freshOnError(location, now, [&] { return repair(std::move(document), location, now); });
+                          const WallClock& now, bool catchingUp) {
+  return freshOnError(location, now,
+                      [&] { return repair(std::move(document), location, now, catchingUp); });
 }
 
 // By value as declared in the header; one copy of a document of a few intervals per pass.

@@ -76,8 +76,8 @@ CollectionLoop startUp(P7::TraceObject* trace) {
   db_resubscribe(true, client);
 
   CollectionLoop loop;
-  loop.step = [ioMap, client](std::pair<int64_t, int64_t> window, bool current) {
-    return performStep(window, current, *ioMap, client);
+  loop.step = [ioMap, client](Window window, bool current, const StepOptions& options) {
+    return performStep(window, current, *ioMap, client, options);
   };
   loop.sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
   // From here on systemd's watchdog expects the loop's pings.

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "exit_trap.h"
+#include "history_client.h"
 #include "record_log.h"
 #include "test_broker.h"
 
@@ -32,12 +34,13 @@ struct StepCall {
   int64_t end;
   bool current;
   int64_t at;  // the clock when the step began
+  bool lastAttempt = false;
   bool operator==(const StepCall&) const = default;
 };
 
 void PrintTo(const StepCall& call, std::ostream* out) {
   *out << "{" << call.start << ", " << call.end << ", " << (call.current ? "current" : "old")
-       << ", at " << call.at << "}";
+       << ", at " << call.at << (call.lastAttempt ? ", last attempt" : "") << "}";
 }
 
 class CollectionLoop : public ::testing::Test {
@@ -51,11 +54,46 @@ class CollectionLoop : public ::testing::Test {
       sleeps_.push_back(pause);
       nowMs_ += pause.count();
     };
-    loop_.step = [this](std::pair<int64_t, int64_t> window, bool current) {
-      steps_.push_back({window.first, window.second, current, nowMs_ / 1000});
+    loop_.step = [this](norvane::Window window, bool current, const norvane::StepOptions& options) {
+      steps_.push_back({window.first, window.second, current, nowMs_ / 1000, options.lastAttempt});
+      if (!current) waitForHistory(options);
       nowMs_ += stepMs_;
-      return outcome_;
+      if (current) return StepOutcome::kDone;
+      if (outcomes_.empty()) return outcome_;
+      const StepOutcome outcome = outcomes_.front();
+      outcomes_.pop_front();
+      return outcome;
     };
+  }
+
+  // wb-mqtt-db takes historyMs_ to answer an old step; the step lets the loop step the live
+  // windows that fall due meanwhile, once a second, as the real one does.
+  void waitForHistory(const norvane::StepOptions& options) {
+    for (int64_t waited = 0; waited < historyMs_; waited += 1000) {
+      options.whileWaiting();
+      nowMs_ += std::min<int64_t>(1000, historyMs_ - waited);
+    }
+  }
+  // Passes until the clock reaches @p untilMs.
+  void passUntil(int64_t untilMs) {
+    while (nowMs_ < untilMs) pass();
+  }
+  std::vector<StepCall> stepsOf(bool current) const {
+    std::vector<StepCall> found;
+    for (const StepCall& call : steps_) {
+      if (call.current == current) found.push_back(call);
+    }
+    return found;
+  }
+  // Live windows follow each other without a gap, none moved, each stepped within
+  // @p lateSeconds of its end.
+  void expectLiveWindowsOnTime(int64_t firstStart, int64_t lateSeconds) const {
+    int64_t start = firstStart;
+    for (const StepCall& call : stepsOf(true)) {
+      EXPECT_EQ(call.start, start);
+      EXPECT_LE(call.at - call.end, lateSeconds) << ::testing::PrintToString(call);
+      start = call.end;
+    }
   }
 
   void seed(const std::string& text) {
@@ -73,7 +111,9 @@ class CollectionLoop : public ::testing::Test {
   norvane::CollectionLoop loop_;
   int64_t nowMs_ = kNow * 1000;
   int64_t stepMs_ = 0;
+  int64_t historyMs_ = 0;
   StepOutcome outcome_ = StepOutcome::kDone;
+  std::deque<StepOutcome> outcomes_;  // of the next old steps, before outcome_ again
   std::vector<StepCall> steps_;
   std::vector<milliseconds> sleeps_;
   RecordLog log_;
@@ -156,7 +196,7 @@ TEST_F(CollectionLoop, ErasedIntervalEndsTheWalkOfThePass) {
   EXPECT_TRUE(sleeps_.empty());
 }
 
-TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndOlderOnesWait) {
+TEST_F(CollectionLoop, PostponedOldWindowIsKeptAndOldIntervalsRestAMinute) {
   outcome_ = StepOutcome::kPostponed;
   const std::string text =
       R"({"intervals":[{"a":1680000000,"b":1680001000},{"a":1690000000,"b":1690000030},)"
@@ -165,21 +205,92 @@ TEST_F(CollectionLoop, PostponedOldWindowIsNeitherMovedNorErasedAndOlderOnesWait
   pass();
   EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow}}));
   EXPECT_EQ(saved(), json::parse(text));
-  EXPECT_EQ(sleeps_, (std::vector<milliseconds>{norvane::kPostponedPause}));
+  EXPECT_EQ(sleeps_, std::vector<milliseconds>(600, norvane::kPollInterval));
   EXPECT_TRUE(log_.records().empty());
 }
 
-TEST_F(CollectionLoop, PostponedOldWindowDoesNotStarveTheCurrentIntervalBelowIt) {
-  loop_.step = [this](std::pair<int64_t, int64_t> window, bool current) {
-    steps_.push_back({window.first, window.second, current, nowMs_ / 1000});
-    return current ? StepOutcome::kDone : StepOutcome::kPostponed;
-  };
+TEST_F(CollectionLoop, LiveWindowIsSteppedBeforeOldOnesWhereverItsIntervalStands) {
+  outcome_ = StepOutcome::kPostponed;
   seed(R"({"intervals":[{"a":1699999870},{"a":1690000000,"b":1690000600}]})");
   pass();
-  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow},
-                                           {kNow - 130, kNow - 10, true, kNow}}));
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{kNow - 130, kNow - 10, true, kNow},
+                                           {1690000000, 1690000120, false, kNow}}));
   EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699999990},)"
                                  R"({"a":1690000000,"b":1690000600}]})"));
+}
+
+TEST_F(CollectionLoop, DeadLoggerForADayNeitherDelaysNorMovesLiveWindowsAndIsAskedAtABackedOffPace) {
+  seed(json{{"intervals", {{{"a", kNow - 86400}, {"b", kNow - 3600}}, {{"a", kNow}}}}}.dump());
+  outcome_ = StepOutcome::kPostponed;
+  historyMs_ = 120000;  // two requests, each running into its 60-s timeout
+  passUntil((kNow + 86400) * 1000);
+  expectLiveWindowsOnTime(kNow, 2);
+  EXPECT_GE(stepsOf(true).size(), 719u);
+  const auto old = stepsOf(false);
+  ASSERT_GT(old.size(), 40u);
+  for (size_t i = 1; i < old.size(); ++i) {
+    const int64_t rest = std::min<int64_t>(int64_t{60} << std::min<size_t>(i - 1, 5), 1800);
+    EXPECT_NEAR(old[i].at - old[i - 1].at, 120 + rest, 1) << i;
+    EXPECT_EQ(old[i].start, kNow - 86400);
+  }
+}
+
+TEST_F(CollectionLoop, FortyOldIntervalsAndASlowLoggerLeaveNoLiveWindowLateNorLost) {
+  json intervals = json::array();
+  for (int i = 0; i < 40; ++i) {
+    intervals.push_back({{"a", kNow - 86400 + i * 1000}, {"b", kNow - 86400 + i * 1000 + 360}});
+  }
+  intervals.push_back({{"a", kNow}});
+  seed(json{{"intervals", intervals}}.dump());
+  historyMs_ = 5000;  // two cells, 2.5 s each
+  passUntil((kNow + 3600) * 1000);
+  expectLiveWindowsOnTime(kNow, 2);
+  EXPECT_EQ(stepsOf(false).size(), 160u) << "four windows of each old interval";
+  EXPECT_EQ(saved()["intervals"].size(), 1u);
+}
+
+TEST_F(CollectionLoop, CurrentIntervalBehindWhenTheLastOldOneIsUsedUpIsSteppedNotMoved) {
+  seed(R"({"intervals":[{"a":1690000000,"b":1690000060},{"a":1699999881}]})");
+  historyMs_ = 1000;
+  stepMs_ = 1500;  // the reply is stored and the message published after the last wait
+  passUntil((kNow + 10) * 1000);
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{1690000000, 1690000120, false, kNow},
+                                           {kNow - 119, kNow + 1, true, kNow + 2},
+                                           {kNow + 1, kNow + 61, true, kNow + 61}}));
+}
+
+TEST_F(CollectionLoop, WindowPostponedThreeTimesWhileAnsweredGetsALastAttempt) {
+  using O = StepOutcome;
+  const struct {
+    std::deque<StepOutcome> outcomes;
+    std::vector<int64_t> startedAt;  // seconds after the first try
+    std::vector<bool> lastAttempt;
+  } cases[] = {
+      {{O::kPostponedPartly, O::kPostponedPartly, O::kPostponedPartly, O::kDone},
+       {0, 60, 120, 180},
+       {false, false, false, true}},
+      // A logger that answers nothing in between starts the count again and rests longer.
+      {{O::kPostponedPartly, O::kPostponedPartly, O::kPostponed, O::kPostponedPartly,
+        O::kPostponedPartly, O::kDone},
+       {0, 60, 120, 240, 300, 360},
+       {false, false, false, false, false, false}},
+  };
+  for (const auto& c : cases) {
+    steps_.clear();
+    loop_.pace = {};
+    const int64_t first = nowMs_ / 1000;
+    seed(json{{"intervals", {{{"a", 1690000000}, {"b", 1690000060}}, {{"a", first}}}}}.dump());
+    outcomes_ = c.outcomes;
+    while (stepsOf(false).size() < c.outcomes.size()) pass();
+    std::vector<int64_t> startedAt;
+    std::vector<bool> lastAttempt;
+    for (const StepCall& call : stepsOf(false)) {
+      startedAt.push_back(call.at - first);
+      lastAttempt.push_back(call.lastAttempt);
+    }
+    EXPECT_EQ(startedAt, c.startedAt);
+    EXPECT_EQ(lastAttempt, c.lastAttempt);
+  }
 }
 
 TEST_F(CollectionLoop, FailedSaveGoesOnFromTheDocumentInMemoryAndNoWindowIsSteppedTwice) {
@@ -224,11 +335,37 @@ TEST_F(CollectionLoop, ClockSteppedBackWhileAWindowIsAwaitedEndsTheWaitAndMovesT
   EXPECT_EQ(steps_[0].start, movedTo);
 }
 
-TEST_F(CollectionLoop, PassWithNothingDuePausesInsteadOfSpinning) {
+TEST_F(CollectionLoop, LoneIntervalWithAnEndAheadOfTheClockIsWaitedForQuietly) {
+  seed(R"({"intervals":[{"a":1700000600,"b":1}]})");
+  pass();
+  EXPECT_EQ(steps_, (std::vector<StepCall>{{kNow + 600, kNow + 660, true, kNow + 660}}));
+  EXPECT_TRUE(log_.atLevel(P7::kWarning).empty());
+}
+
+TEST_F(CollectionLoop, TimesPast2To31GoWholeThroughTheStoreTheLoopAndTheRequest) {
+  auto io = std::make_unique<kavrion::IoInfo>();
+  io->deviceName = "meter_1";
+  io->cells = {"P"};
+  for (const int64_t a : {int64_t{2147483600}, int64_t{2147483648}, int64_t{4294967400}}) {
+    SCOPED_TRACE(a);
+    steps_.clear();
+    nowMs_ = (a + 60) * 1000;
+    seed(json{{"intervals", {{{"a", a}}}}}.dump());
+    pass();
+    EXPECT_EQ(steps_, (std::vector<StepCall>{{a, a + 60, true, a + 60}}));
+    EXPECT_EQ(saved()["intervals"][0]["a"], a + 60);
+    EXPECT_NE(norvane::makeRequests("m1", io, {a, a + 120}).front().find(fmt::format(
+                  R"("min_interval":120,"request_timeout":50,"timestamp":{{"gt":{},"lt":{}}})", a,
+                  a + 120)),
+              std::string::npos);
+  }
+}
+
+TEST_F(CollectionLoop, PassWithNothingDueWaitsForTheNextWindowToClose) {
   seed(R"({"intervals":[{"a":1699999990,"b":0},{"a":1699999950}]})");
   pass();
   EXPECT_TRUE(steps_.empty());
-  EXPECT_EQ(sleeps_, (std::vector<milliseconds>{milliseconds(100)}));
+  EXPECT_EQ(sleeps_, std::vector<milliseconds>(710, norvane::kPollInterval));
   EXPECT_EQ(saved(), json::parse(R"({"intervals":[{"a":1699999990,"b":0},{"a":1699999950}]})"));
 }
 
@@ -261,7 +398,7 @@ TEST_F(CollectionLoop, RepairedDocumentIsSaved) {
 
 TEST_F(CollectionLoop, ErrorEscapingAPassIsRecordedAndEndsWithStatus4) {
   seed(R"({"intervals":[{"a":1690000000,"b":1690001000},{"a":1700000000}]})");
-  loop_.step = [](std::pair<int64_t, int64_t>, bool) -> StepOutcome {
+  loop_.step = [](norvane::Window, bool, const norvane::StepOptions&) -> StepOutcome {
     throw std::runtime_error("broker gone");
   };
   try {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -183,13 +184,15 @@ TEST_F(StepAgainstBroker, FailedRenewalIsRecordedAndTheStepGoesOnWithTheNextRequ
   EXPECT_EQ(renewalFailures, 2U);
 }
 
-TEST_F(StepAgainstBroker, TwoSilentRequestsInARowPostponeTheWindow) {
+TEST_F(StepAgainstBroker, TwoSilentRequestsInARowPostponeTheWindowWithOneRecord) {
   ioMap_["m1"] = makeEntry("meter_1", {"I", "P", "U"}, kPing);
   history_->script({silence(), silence()});
   EXPECT_EQ(oldStep(), StepOutcome::kPostponed);
   EXPECT_EQ(topic_counter, 2);
-  EXPECT_TRUE(log_.contains(
-      {P7::kError, "wb-mqtt-db does not answer, window 1700000000-1700000120 postponed"}));
+  EXPECT_EQ(log_.atLevel(P7::kError),
+            (std::vector<Record>{{P7::kError,
+                                  "wb-mqtt-db does not answer, window 1700000000-1700000120 "
+                                  "postponed: I of m1 (no reply), P of m1 (no reply)"}}));
   EXPECT_FALSE(meterMessage(300ms)) << "nothing gathered, nothing published";
   EXPECT_EQ(history_->requests().size(), 2U) << "the third cell is given up";
 }
@@ -210,24 +213,68 @@ TEST_F(StepAgainstBroker, FailuresAfterAnAnswerPostponeTheWholeWindowAndPublishN
   // Published now, the cells never asked would be lost for good.
   ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
   history_->script({answer(), silence(), silence()});
-  EXPECT_EQ(oldStep(), StepOutcome::kPostponed);
+  EXPECT_EQ(oldStep(), StepOutcome::kPostponedPartly);
   EXPECT_EQ(history_->requests().size(), 3U);
-  EXPECT_TRUE(log_.contains(
-      {P7::kError, "wb-mqtt-db does not answer, window 1700000000-1700000120 postponed"}));
   EXPECT_FALSE(meterMessage(300ms));
 }
 
+TEST_F(StepAgainstBroker, LastAttemptGivesUpOnlyTheFailingCellsOfAnAnsweringLogger) {
+  ioMap_["m1"] = makeEntry("meter_1", {"A", "B", "C", "D"}, kPing);
+  const struct {
+    std::deque<peers::Behaviour> script;
+    StepOutcome outcome;
+    std::string record;
+    std::optional<json> data;
+  } cases[] = {
+      {{answer(), silence(), sendText(""), answer()}, StepOutcome::kDone,
+       "wb-mqtt-db keeps failing the same requests, window 1700000000-1700000120 published "
+       "without B of m1 (no reply), C of m1 (empty reply)",
+       meter1Cells({"A", "D"})},
+      // Nothing is given up against a logger that answers nothing.
+      {{silence(), silence(), silence(), silence()}, StepOutcome::kPostponed,
+       "wb-mqtt-db does not answer, window 1700000000-1700000120 postponed: A of m1 (no reply), "
+       "B of m1 (no reply), C of m1 (no reply), D of m1 (no reply)",
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    log_.clear();
+    history_->script(c.script);
+    EXPECT_EQ(performStep({kStart, kEnd}, false, ioMap_, client_, {true, {}}), c.outcome);
+    EXPECT_EQ(log_.atLevel(P7::kError), (std::vector<Record>{{P7::kError, c.record}}));
+    const auto message = meterMessage(c.data ? 2000ms : 300ms);
+    EXPECT_EQ(message ? std::optional<json>((*message)["io"]["m1"]["data"]) : std::nullopt, c.data);
+  }
+}
+
 TEST_F(StepAgainstBroker, EmptyPayloadIsRecordedAndRenewsTheTopics) {
-  ioMap_["m1"] = makeEntry("meter_1", {"P"}, kPing);
+  ioMap_["m1"] = makeEntry("meter_1", {"P", "U"}, kPing);
   history_->script({sendText("")});
   const std::string request = makeRequests("m1", ioMap_["m1"], {kStart, kEnd}).front();
-  EXPECT_EQ(oldStep(), StepOutcome::kPostponed);
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
   EXPECT_EQ(topic_counter, 1);
   EXPECT_EQ(log_.atLevel(P7::kError),
-            (std::vector<Record>{
-                {P7::kError, "Empty respone from wb-mqtt-db: " + request},
-                {P7::kError, "wb-mqtt-db does not answer, window 1700000000-1700000120 postponed"}}));
-  EXPECT_FALSE(meterMessage(300ms));
+            (std::vector<Record>{{P7::kError, "Empty respone from wb-mqtt-db: " + request}}));
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"], meter1Cells({"U"}));
+}
+
+TEST_F(StepAgainstBroker, ReplyOfFarMoreRowsThanAskedIsTakenAsEmptyWithoutQuotingIt) {
+  ioMap_["m1"] = makeEntry("meter_1", {"I", "P"}, kPing);
+  const json row = {{"control", "I"}, {"value", "1"}};
+  const std::string huge =
+      json{{"id", "m1"}, {"result", {{"values", json(std::vector<json>(100000, row))}}}}.dump();
+  history_->script({sendText(huge)});
+  EXPECT_EQ(oldStep(), StepOutcome::kDone);
+  EXPECT_EQ(topic_counter, 1);
+  EXPECT_EQ(log_.atLevel(P7::kError),
+            (std::vector<Record>{{P7::kError, fmt::format("Reply from wb-mqtt-db with 100000 rows "
+                                                          "({} bytes) taken as empty: a request "
+                                                          "for I of m1 asks for one",
+                                                          huge.size())}}));
+  const auto message = meterMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ((*message)["io"]["m1"]["data"], meter1Cells({"P"}));
 }
 
 TEST_F(StepAgainstBroker, ReplyThatIsNotJsonIsRecordedAndKeepsTheTopics) {
@@ -285,17 +332,43 @@ TEST_F(StepAgainstBroker, MalformedReplyIsRecordedDroppedAndKeepsTheTopics) {
             meter1Cells({"P"}).dump());
 }
 
-TEST_F(StepAgainstBroker, ReplyForAnotherConfiguredEntryIsFiledUnderThatEntry) {
-  // Replies are not matched to requests by "id": whatever comes first is the reply.
-  ioMap_["m1"] = makeEntry("meter_1", {"P"}, kPing);
-  ioMap_["m2"] = makeEntry("meter_2", {"Q"});
-  history_->script({sendText(R"({"id":"m2","result":{"values":[{"control":"Q","value":"4"}]}})"),
-                    sendText(R"({"id":"m2","result":{"values":[{"control":"Q","value":"4"}]}})")});
+TEST_F(StepAgainstBroker, RepliesToOtherRequestsAreDroppedAndTheRightOneIsAwaited) {
+  ioMap_["m1"] = makeEntry("meter_1", {"P", "U"}, kPing);
+  const auto reply = [](const char* id, const char* device, const char* cell, int64_t start) {
+    return peers::buildHistoryReply(
+        makeRequests(id, makeEntry(device, {cell}), {start, start + 120}).front());
+  };
+  const struct {
+    std::string stray;
+    std::string mismatch;
+  } cases[] = {
+      {reply("m2", "meter_1", "P", kStart), R"("id" is "m2", not "m1")"},
+      {reply("m1", "meter_1", "U", kStart), R"("control" is "U", not "P")"},
+      {reply("m1", "meter_2", "P", kStart), R"("device" is "meter_2", not "meter_1")"},
+      {reply("m1", "meter_1", "P", kStart - 120),  // a replay of the window before
+       R"("timestamp" 1699999880 lies outside 1700000000-1700000120)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mismatch);
+    log_.clear();
+    history_->script({peers::answerAfter({c.stray, c.stray})});
+    EXPECT_EQ(oldStep(), StepOutcome::kDone);
+    EXPECT_EQ(log_.atLevel(P7::kWarning),
+              (std::vector<Record>{{P7::kWarning, "Reply from wb-mqtt-db for another request "
+                                                  "dropped (" + c.mismatch + "), still waiting "
+                                                  "for P of m1 over 1700000000-1700000120"}}));
+    const auto message = meterMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ((*message)["io"]["m1"]["data"], meter1Cells({"P", "U"}));
+  }
+  // Every reply twice: each copy that outlives its exchange answers another request.
+  peers::Behaviour twice = answer();
+  twice.twice = true;
+  history_->script({twice, twice});
   EXPECT_EQ(oldStep(), StepOutcome::kDone);
   const auto message = meterMessage();
   ASSERT_TRUE(message);
-  // Two rows for one cell: the completeness check takes it out again.
-  EXPECT_EQ((*message)["io"]["m2"]["data"].dump(), "{}");
+  EXPECT_EQ((*message)["io"]["m1"]["data"], meter1Cells({"P", "U"}));
 }
 
 TEST_F(StepAgainstBroker, UnavailableDeviceIsStillAskedInAnOldStep) {

@@ -82,7 +82,7 @@ TEST(Watchdog, EveryPassPingsAndAStepThatHangsDoesNot) {
   // The steps look on from inside: the loop's thread is held there, as in a hang. (Not on a
   // thread of the test's own: qemu-user, which runs the arm64 tests, hangs in thread creation.)
   std::vector<std::optional<std::string>> seen;
-  loop.step = [&](std::pair<int64_t, int64_t>, bool) {
+  loop.step = [&](norvane::Window, bool, const norvane::StepOptions&) {
     seen.push_back(systemd.next(5s));
     if (seen.size() == 1) seen.push_back(systemd.next(1500ms));
     return norvane::StepOutcome::kDone;
@@ -102,7 +102,7 @@ TEST(Watchdog, HistoryWaitPingsEverySecondAndTimesOutWithTheWholeTimeout) {
   const auto start = std::chrono::steady_clock::now();
   std::string error;
   try {
-    norvane::exchangeRequest(*client, "{}");
+    norvane::exchangeRequest(*client, "{}", {});
   } catch (const std::runtime_error& e) {
     error = e.what();
   }
