@@ -25,9 +25,11 @@ struct ConfigurationSources {
 std::string obtainConfiguration(std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client,
                                 const ConfigurationSources& sources = {});
 
-// Waits for one message on the configuration topic; subscribed only meanwhile.
+// Waits for one message on the configuration topic; subscribed only meanwhile. With
+// @p untilUsable a message that is not JSON is recorded (the first one only) and the wait
+// goes on, to the same deadline, for one that is.
 kavrion::config_snapshot_t receiveMqttConfig(
     std::shared_ptr<kavrion::mosquitto::MqttAsyncWrapper> client,
-    std::chrono::milliseconds wait = kConfigurationWait);
+    std::chrono::milliseconds wait = kConfigurationWait, bool untilUsable = false);
 
 }  // namespace norvane

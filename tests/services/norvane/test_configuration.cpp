@@ -156,6 +156,29 @@ TEST_F(Configuration, PayloadThatIsNotJsonLosesToTheFile) {
   EXPECT_EQ(got[2], (Record{P7::kWarning, "Using file config (MQTT unavailable)"}));
 }
 
+TEST_F(Configuration, WithoutAFileATextThatIsNotJsonIsRecordedOnceAndTheWaitGoesOn) {
+  publishRetained("{not json");  // delivered first, at every start
+  for (const std::string next : {"[1,", R"({"created_at_ts":7})"}) {
+    log_.clear();
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      while (!done) {
+        publisher_->Send(kConfigurationTopic, next, Qos::AtLeastOnce, false);
+        std::this_thread::sleep_for(milliseconds(50));
+      }
+    });
+    const std::string chosen = obtain(milliseconds(1500));
+    done = true;
+    sender.join();
+    EXPECT_EQ(chosen, next == "[1," ? "" : next);
+    std::size_t invalid = 0;
+    for (const Record& record : records()) {
+      invalid += record.text.rfind("Invalid MQTT configuration: ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(invalid, 1u) << next;
+  }
+}
+
 TEST_F(Configuration, EmptyPayloadLosesToTheFile) {
   writeCache(R"({"created_at_ts":1})");
   // An empty retained message would only clear the topic: send it live until it is taken.
