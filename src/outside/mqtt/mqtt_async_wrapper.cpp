@@ -3,6 +3,7 @@
 #include "mqtt_async_wrapper.h"
 
 #include <fmt/format.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -346,6 +347,77 @@ struct MessageCost {
   }
 };
 
+// A QoS 1/2 message sent while disconnected, waiting for the connection.
+struct PendingSend {
+  std::string topic;
+  std::string payload;
+  Qos qos = Qos::AtLeastOnce;
+  bool retained = false;
+};
+
+struct PendingSendCost {
+  std::size_t operator()(const PendingSend& message) const {
+    return message.topic.size() + message.payload.size();
+  }
+};
+
+// Messages dropped on arrival for their size, handed from Paho's thread to the owner's,
+// which records each topic at most once a minute with what was dropped since.
+class OversizedDrops {
+ public:
+  struct Report {
+    std::string topic;
+    std::size_t count;
+    std::size_t largest;
+  };
+
+  void add(std::string topic, std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    auto found = topics_.find(topic);
+    // The topics come from the client's own subscriptions; the bound only keeps a wildcard
+    // subscription from growing the table without end.
+    if (found == topics_.end()) {
+      if (topics_.size() >= kMaxTopics) return;
+      found = topics_.emplace(std::move(topic), Pending{}).first;
+    }
+    ++found->second.count;
+    found->second.largest = std::max(found->second.largest, bytes);
+    arrived_ = true;
+  }
+
+  // The records due now; @p arrived tells whether anything was dropped since the last call.
+  std::vector<Report> due(bool& arrived) {
+    std::vector<Report> reports;
+    std::lock_guard lock(mutex_);
+    arrived = std::exchange(arrived_, false);
+    if (!arrived && reports_ == 0) return reports;
+    const auto now = Clock::now();
+    reports_ = 0;
+    for (auto& [topic, pending] : topics_) {
+      if (pending.count == 0) continue;
+      if (pending.lastRecord && now - *pending.lastRecord < kWarningInterval) {
+        ++reports_;
+        continue;
+      }
+      reports.push_back({topic, std::exchange(pending.count, 0), std::exchange(pending.largest, 0)});
+      pending.lastRecord = now;
+    }
+    return reports;
+  }
+
+ private:
+  static constexpr std::size_t kMaxTopics = 256;
+  struct Pending {
+    std::size_t count = 0;
+    std::size_t largest = 0;
+    std::optional<Clock::time_point> lastRecord;
+  };
+  std::mutex mutex_;
+  std::map<std::string, Pending> topics_;
+  bool arrived_ = false;
+  std::size_t reports_ = 0;  // topics whose record waits for its minute
+};
+
 }  // namespace
 
 struct MqttAsyncWrapper::Impl {
@@ -354,7 +426,10 @@ struct MqttAsyncWrapper::Impl {
         clientId(clientId),
         serverUri(options.serverUri),
         offlineBufferMessages(options.offlineBufferMessages),
-        received(options.receiveQueueMessages, options.receiveQueueBytes) {}
+        maxPayloadBytes(options.maxPayloadBytes),
+        received(options.receiveQueueMessages, options.receiveQueueBytes),
+        offline(static_cast<std::size_t>(std::max(options.offlineBufferMessages, 1)),
+                options.offlineBufferBytes) {}
 
   MqttAsyncWrapper* const owner;
   const std::string clientId;
@@ -362,10 +437,15 @@ struct MqttAsyncWrapper::Impl {
   const int offlineBufferMessages;
   MQTTAsync handle = nullptr;
 
+  std::atomic<std::size_t> maxPayloadBytes;
   ThreadQueue<msg_t, MessageCost> received;
+  OversizedDrops oversized;
+  // Held while a send decides between Paho and the offline buffer and while the buffer is
+  // handed to Paho after a connect, so that messages leave in the order they were sent.
+  std::mutex sendMutex;
+  ThreadQueue<PendingSend, PendingSendCost> offline;
   SubscriptionBook subscriptions;
   ConnectionSignal connection;
-  std::atomic<int> offlineSends{0};
   std::atomic<int> callbacksRunning{0};
 
   bool connectStarted = false;
@@ -379,7 +459,9 @@ struct MqttAsyncWrapper::Impl {
   void destroy() noexcept;
   void renewSubscriptions();
   void reportReceiveDrops();
-  void noteOfflineSend();
+  void keepOffline(PendingSend message);
+  void sendOfflineBuffer();
+  int publish(const PendingSend& message);
   void awaitAck(MQTTAsync_token token);
   // A subscribe or unsubscribe request, made once the book already shows its outcome.
   using Request = std::function<int(MQTTAsync_responseOptions&)>;
@@ -483,18 +565,52 @@ void MqttAsyncWrapper::Impl::renewSubscriptions() {
 }
 
 void MqttAsyncWrapper::Impl::reportReceiveDrops() {
+  bool oversizedArrived = false;
+  for (const OversizedDrops::Report& report : oversized.due(oversizedArrived)) {
+    NV_TRACE(P7::getTrace(), P7::kWarning,
+             "MQTT client \"%s\" dropped %zu message(s) on \"%s\" of up to %zu bytes: more "
+             "than %zu",
+             clientId.c_str(), report.count, report.topic.c_str(), report.largest,
+             maxPayloadBytes.load());
+  }
+  // Paho read the whole message into a buffer of its own before it was dropped; freed, that
+  // buffer would otherwise stay with the process.
+  if (oversizedArrived) malloc_trim(0);
   const std::size_t dropped = receiveDrops.add(received.take_dropped());
   if (dropped == 0) return;
   NV_TRACE(P7::getTrace(), P7::kWarning,
            "receive queue of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
 }
 
-void MqttAsyncWrapper::Impl::noteOfflineSend() {
-  const bool overflow = ++offlineSends > offlineBufferMessages;
-  const std::size_t dropped = offlineDrops.add(overflow ? 1 : 0);
+void MqttAsyncWrapper::Impl::keepOffline(PendingSend message) {
+  const std::size_t dropped = offlineDrops.add(offline.put(std::move(message)));
   if (dropped == 0) return;
   NV_TRACE(P7::getTrace(), P7::kWarning,
            "offline buffer of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
+}
+
+int MqttAsyncWrapper::Impl::publish(const PendingSend& pending) {
+  MQTTAsync_message message = MQTTAsync_message_initializer;
+  message.payload = const_cast<char*>(pending.payload.data());  // Paho copies it
+  message.payloadlen = static_cast<int>(pending.payload.size());
+  message.qos = static_cast<int>(pending.qos);
+  message.retained = pending.retained ? 1 : 0;
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  return MQTTAsync_sendMessage(handle, pending.topic.c_str(), &message, &options);
+}
+
+// On Paho's thread after a connect. A connection lost meanwhile leaves the rest for the
+// next connect; what Paho takes while disconnected it keeps in its own buffer.
+void MqttAsyncWrapper::Impl::sendOfflineBuffer() {
+  std::lock_guard lock(sendMutex);
+  PendingSend message;
+  while (connected() && offline.try_get_for(&message, std::chrono::milliseconds::zero())) {
+    const int rc = publish(message);
+    if (rc != MQTTASYNC_SUCCESS && rc != MQTTASYNC_DISCONNECTED) {
+      NV_TRACE(P7::getTrace(), P7::kError, "MQTT error [%d]: send \"%s\" after the reconnect of \"%s\"",
+               rc, message.topic.c_str(), clientId.c_str());
+    }
+  }
 }
 
 // Waiting for the broker's acknowledgement makes a subscription effective on return; the
@@ -527,10 +643,15 @@ int MqttAsyncWrapper::Impl::onMessageArrived(void* context, char* topicName, int
     msg_t msg;
     msg.topic = topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen))
                              : std::string(topicName);
-    const auto* bytes = static_cast<const uint8_t*>(message->payload);
-    msg.payload.assign(bytes, bytes + message->payloadlen);
-    msg.retained = message->retained != 0 ? 1 : 0;
-    impl->received.put(std::move(msg));
+    const auto size = static_cast<std::size_t>(std::max(message->payloadlen, 0));
+    if (size > impl->maxPayloadBytes.load()) {
+      impl->oversized.add(std::move(msg.topic), size);
+    } else {
+      const auto* bytes = static_cast<const uint8_t*>(message->payload);
+      msg.payload.assign(bytes, bytes + size);
+      msg.retained = message->retained != 0 ? 1 : 0;
+      impl->received.put(std::move(msg));
+    }
   } catch (...) {
     // Out of memory: the message is lost either way, and an exception must not unwind
     // through Paho's C frames.
@@ -544,7 +665,7 @@ void MqttAsyncWrapper::Impl::onConnected(void* context, char* /*cause*/) {
   auto* impl = static_cast<Impl*>(context);
   CallbackScope scope(impl->callbacksRunning);
   impl->renewSubscriptions();
-  impl->offlineSends = 0;
+  impl->sendOfflineBuffer();
   NV_TRACE(P7::getTrace(), P7::kInfo, "MQTT client \"%s\" connected to \"%s\"",
            impl->clientId.c_str(), impl->serverUri.c_str());
   // Counted after the renewal was requested, so a thread that notices the new count
@@ -723,17 +844,17 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     throw std::runtime_error(
         format("MQTT error: send \"{}\": payload of {} bytes too large", topic, size));
   }
+  std::lock_guard lock(impl.sendMutex);
   if (!impl.connected()) {
-    if (qos == Qos::AtMostOnce) return;
-    impl.noteOfflineSend();
+    if (qos != Qos::AtMostOnce) impl.keepOffline({topic, payload, qos, retained});
+    return;
   }
-  MQTTAsync_message message = MQTTAsync_message_initializer;
-  message.payload = const_cast<char*>(payload.data());  // Paho copies it
-  message.payloadlen = static_cast<int>(payload.size());
-  message.qos = static_cast<int>(qos);
-  message.retained = retained ? 1 : 0;
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  const int rc = MQTTAsync_sendMessage(impl.handle, topic.c_str(), &message, &options);
+  // Connected again before Paho's thread has handed over the buffer: this one waits its turn.
+  if (qos != Qos::AtMostOnce && impl.offline.size() > 0) {
+    impl.keepOffline({topic, payload, qos, retained});
+    return;
+  }
+  const int rc = impl.publish({topic, payload, qos, retained});
   if (rc == MQTTASYNC_SUCCESS || rc == MQTTASYNC_DISCONNECTED) return;
   throwMqttError(rc, "send", topic);
 }
@@ -766,11 +887,17 @@ void MqttAsyncWrapper::ClearRecievedQueue() {
   impl_->reportReceiveDrops();
 }
 
+void MqttAsyncWrapper::SetMaxPayloadBytes(std::size_t bytes) { impl_->maxPayloadBytes = bytes; }
+
 uint64_t MqttAsyncWrapper::connectionCount() const { return impl_->connection.connects(); }
 
 bool MqttAsyncWrapper::isConnected() const { return impl_->connected(); }
 
 std::size_t MqttAsyncWrapper::queuedMessages() const { return impl_->received.size(); }
+
+std::string payloadText(msg_t message) {
+  return std::string(message.payload.begin(), message.payload.end());
+}
 
 std::string noMessageText(const std::string& filter, std::chrono::milliseconds timeout) {
   const double seconds = static_cast<double>(timeout.count()) / 1000.0;

@@ -4,10 +4,12 @@
 // Delivery guarantees. The client keeps a persistent MQTT session (clean session off), so
 // QoS 1/2 messages that were in flight when the connection dropped are completed by Paho
 // after the reconnect, and the broker keeps its half of the QoS 2 exchange across the
-// outage. QoS 1/2 messages sent while disconnected wait in Paho's in-memory offline buffer
-// (no persistence on disk; bounded, oldest dropped with a warning). QoS 0 messages sent
-// while disconnected are dropped at once: at-most-once allows it, and they must not push a
-// QoS 2 message out of the offline buffer. Each (re)connect makes every remembered
+// outage. QoS 1/2 messages sent while disconnected wait in the client's in-memory offline
+// buffer (no persistence on disk; bounded by count and bytes, oldest dropped with a warning)
+// and are handed to Paho, in order, once connected. QoS 0 messages sent while disconnected
+// are dropped at once: at-most-once allows it, and they must not push a QoS 2 message out of
+// the offline buffer. Received messages larger than a bound are dropped on arrival, before
+// anything copies them. Each (re)connect makes every remembered
 // subscription again. The session spans the reconnects of one object only: its first Connect
 // ends, through a short clean-session connection, any session an earlier run left under the
 // same client id (when the broker is reachable then; otherwise Receive still returns only
@@ -42,12 +44,21 @@ struct ClientOptions {
   std::string serverUri = kDefaultServerUri;
   std::size_t receiveQueueMessages = 100000;
   std::size_t receiveQueueBytes = 64 * 1024 * 1024;
-  /// QoS 1/2 messages kept while disconnected (about a week of per-minute messages).
+  /// QoS 1/2 messages kept while disconnected (about a week of per-minute messages), and the
+  /// bytes of their topics and payloads (a long outage at thousands of controls would
+  /// otherwise buffer a gigabyte).
   int offlineBufferMessages = 10000;
+  std::size_t offlineBufferBytes = 16 * 1024 * 1024;
+  /// Received payloads larger than this are dropped on arrival.
+  std::size_t maxPayloadBytes = 16 * 1024 * 1024;
 };
 
 using OnSuccess = void (*)(void*, MQTTAsync_successData*);
 using OnFailure = void (*)(void*, MQTTAsync_failureData*);
+
+/// The payload as text. Taken by value: the message's own copy is freed on return, before
+/// the caller parses the text.
+std::string payloadText(msg_t message);
 
 /// The text of the error Receive throws when @p timeout passed without a message on
 /// @p filter; callers that wait in slices report their whole wait with it.
@@ -113,6 +124,11 @@ class MqttAsyncWrapper {
 
   /// Drops every queued message.
   void ClearRecievedQueue();
+
+  /// Received payloads larger than @p bytes are dropped from now on, when they arrive and
+  /// before they are copied. The owner's next Receive or ClearRecievedQueue records each
+  /// topic's drops, at most once a minute per topic, and gives the freed memory back.
+  void SetMaxPayloadBytes(std::size_t bytes);
 
   /// How many times the client has connected so far.
   uint64_t connectionCount() const;

@@ -428,30 +428,68 @@ TEST_F(MqttClient, BrokerRestartRenewsSubscriptionsAndDeliversMessagesSentMeanwh
   EXPECT_TRUE(deliveredAfterRenewal(*sender, *live, "/devices/m1/controls/P"));
 }
 
-TEST_F(MqttClient, FullOfflineBufferDropsTheOldestWithAWarning) {
-  Records records;
+TEST_F(MqttClient, FullOfflineBufferByCountOrBytesDropsTheOldestWithAWarning) {
+  // Three messages of "/meter" and one digit fit either bound.
+  const struct {
+    int messages;
+    std::size_t bytes;
+  } cases[] = {{3, ClientOptions{}.offlineBufferBytes}, {ClientOptions{}.offlineBufferMessages, 21}};
   auto judge = connected("judge");
   judge->Subscribe("/meter", Qos::ExactlyOnce, false);
-  ClientOptions small = options();
-  small.offlineBufferMessages = 3;
-  auto sender = connected("sender", small);
-  broker.stop();
-  ASSERT_TRUE(eventually([&] { return !sender->isConnected(); }, 5s));
-  for (int i = 1; i <= 5; ++i) sender->Send("/meter", std::to_string(i), Qos::ExactlyOnce, false);
-  EXPECT_TRUE(records.contains(P7::kWarning, "offline buffer of \"" + clientId("sender") +
-                                                 "\" full: 1 oldest messages dropped"));
-  EXPECT_EQ(records.countContaining("offline buffer"), 1u);
-  broker.start();
+  for (const auto& c : cases) {
+    Records records;
+    ClientOptions small = options();
+    small.offlineBufferMessages = c.messages;
+    small.offlineBufferBytes = c.bytes;
+    const std::string role = "sender" + std::to_string(c.messages);
+    auto sender = connected(role, small);
+    broker.stop();
+    ASSERT_TRUE(eventually([&] { return !sender->isConnected(); }, 5s));
+    for (int i = 1; i <= 5; ++i) sender->Send("/meter", std::to_string(i), Qos::ExactlyOnce, false);
+    EXPECT_TRUE(records.contains(P7::kWarning, "offline buffer of \"" + clientId(role) +
+                                                   "\" full: 1 oldest messages dropped"));
+    EXPECT_EQ(records.countContaining("offline buffer"), 1u);
+    broker.start();
 
-  std::vector<std::string> meter;
-  for (;;) {
-    try {
-      meter.push_back(text(judge->Receive("/meter", 8s)));
-    } catch (const std::runtime_error&) {
-      break;
+    std::vector<std::string> meter;
+    for (;;) {
+      try {
+        meter.push_back(text(judge->Receive("/meter", 8s)));
+      } catch (const std::runtime_error&) {
+        break;
+      }
     }
+    EXPECT_THAT(meter, ::testing::ElementsAre("3", "4", "5"));
   }
-  EXPECT_THAT(meter, ::testing::ElementsAre("3", "4", "5"));
+}
+
+TEST_F(MqttClient, PayloadsAboveTheBoundAreDroppedOnArrivalWithOneRecordPerTopic) {
+  // The service's bounds: a control value or a ping state; a history reply, set once the
+  // configuration is in; a configuration.
+  const struct {
+    std::size_t bound;
+    bool setLater;
+  } cases[] = {{4096, false}, {1 << 20, true}, {16 << 20, false}};
+  auto publisher = connected("publisher");
+  for (const auto& c : cases) {
+    Records records;
+    ClientOptions bounded = options();
+    if (!c.setLater) bounded.maxPayloadBytes = c.bound;
+    const std::string role = "receiver" + std::to_string(c.bound);
+    auto receiver = connected(role, bounded);
+    if (c.setLater) receiver->SetMaxPayloadBytes(c.bound);
+    receiver->Subscribe("/in", Qos::AtLeastOnce, false);
+    const std::string over(c.bound + 1, 'x');
+    publisher->Send("/in", over, Qos::AtLeastOnce, false);
+    publisher->Send("/in", over, Qos::AtLeastOnce, false);
+    publisher->Send("/in", std::string(c.bound, 'y'), Qos::AtLeastOnce, false);
+    EXPECT_EQ(receiver->Receive("/in", 10s).payload.size(), c.bound);
+    EXPECT_TRUE(records.contains(P7::kWarning, "MQTT client \"" + clientId(role) +
+                                                   "\" dropped 2 message(s) on \"/in\" of up to " +
+                                                   std::to_string(c.bound + 1) +
+                                                   " bytes: more than " + std::to_string(c.bound)))
+        << c.bound;
+  }
 }
 
 TEST_F(MqttClient, OfflineBufferCountStartsAfreshWithEveryOutage) {
