@@ -10,10 +10,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "rolling_file.h"
 #include "trace_line.h"
@@ -181,6 +184,24 @@ TraceObject* LoggerInit(const std::string& channel, const std::string& options) 
 }
 
 TraceObject* getTrace() { return &traceObject(); }
+
+std::string excerpt(std::string_view text) {
+  if (text.size() <= kQuoteBytes) return std::string(text);
+  // The first byte left out continues a character that began before the cut: leave that
+  // character out too. A character has at most three continuation bytes; a longer run is
+  // not UTF-8 (a binary payload), and is cut there rather than quoted as nothing.
+  constexpr size_t kMaxContinuationBytes = 3;
+  size_t cut = kQuoteBytes;
+  while (cut > kQuoteBytes - kMaxContinuationBytes &&
+         (static_cast<unsigned char>(text[cut]) & 0xC0U) == 0x80U) {
+    --cut;
+  }
+  std::string quoted;
+  quoted.reserve(cut + 32);
+  quoted.append(text.substr(0, cut));
+  fmt::format_to(std::back_inserter(quoted), "… ({} bytes)", text.size());
+  return quoted;
+}
 
 RecordCapture::RecordCapture(Callback callback) {
   Logger& log = logger();
