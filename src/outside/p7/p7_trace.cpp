@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
@@ -19,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "rolling_file.h"
+#include "stderr_writer.h"
 #include "trace_line.h"
 #include "trace_options.h"
 
@@ -63,18 +63,6 @@ long currentThreadId() {
 // A capture callback that logs itself must not deadlock on the capture list.
 thread_local bool insideCapture = false;
 
-void writeToStderr(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
 std::string formatMessage(const char* format, va_list args) {
   if (format == nullptr) return "(null format)";
   char small[512];
@@ -115,11 +103,9 @@ void deliverLine(int level, const std::string& line) {
     sink = log.sink;
     file = log.file;
   }
-  bool toStderr = sink == SinkKind::kStderr || level >= kWarning;
-  if (sink == SinkKind::kFileTxt && !(file && file->write(line))) {
-    toStderr = true;  // a record that cannot reach its file is not lost: the journal gets it
-  }
-  if (toStderr) writeToStderr(line);
+  const bool inFile = sink == SinkKind::kFileTxt && file && file->write(line);
+  // A record that cannot reach its file is not lost: the journal gets it.
+  if ((sink != SinkKind::kNull && !inFile) || level >= kWarning) writeToStderr(line, inFile);
 }
 
 }  // namespace

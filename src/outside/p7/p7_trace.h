@@ -18,7 +18,7 @@ enum Level : int { kTrace = 0, kDebug = 1, kInfo = 2, kWarning = 3, kError = 4, 
 class TraceObject {
  public:
   // Writes one record. Never throws. Returns once the record has reached its file
-  // (records at warning level and above also go to stderr).
+  // (records at warning level and above also go to stderr, when it takes them at once).
   void Trace(uint16_t traceId, int level, int module, int line, const char* file,
              const char* function, const char* format, ...)
       __attribute__((format(printf, 8, 9)));
