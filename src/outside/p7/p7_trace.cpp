@@ -7,15 +7,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "rolling_file.h"
+#include "stderr_writer.h"
 #include "trace_line.h"
 #include "trace_options.h"
 
@@ -60,18 +63,6 @@ long currentThreadId() {
 // A capture callback that logs itself must not deadlock on the capture list.
 thread_local bool insideCapture = false;
 
-void writeToStderr(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
 std::string formatMessage(const char* format, va_list args) {
   if (format == nullptr) return "(null format)";
   char small[512];
@@ -112,11 +103,9 @@ void deliverLine(int level, const std::string& line) {
     sink = log.sink;
     file = log.file;
   }
-  bool toStderr = sink == SinkKind::kStderr || level >= kWarning;
-  if (sink == SinkKind::kFileTxt && !(file && file->write(line))) {
-    toStderr = true;  // a record that cannot reach its file is not lost: the journal gets it
-  }
-  if (toStderr) writeToStderr(line);
+  const bool inFile = sink == SinkKind::kFileTxt && file && file->write(line);
+  // A record that cannot reach its file is not lost: the journal gets it.
+  if ((sink != SinkKind::kNull && !inFile) || level >= kWarning) writeToStderr(line, inFile);
 }
 
 }  // namespace
@@ -181,6 +170,24 @@ TraceObject* LoggerInit(const std::string& channel, const std::string& options) 
 }
 
 TraceObject* getTrace() { return &traceObject(); }
+
+std::string excerpt(std::string_view text) {
+  if (text.size() <= kQuoteBytes) return std::string(text);
+  // The first byte left out continues a character that began before the cut: leave that
+  // character out too. A character has at most three continuation bytes; a longer run is
+  // not UTF-8 (a binary payload), and is cut there rather than quoted as nothing.
+  constexpr size_t kMaxContinuationBytes = 3;
+  size_t cut = kQuoteBytes;
+  while (cut > kQuoteBytes - kMaxContinuationBytes &&
+         (static_cast<unsigned char>(text[cut]) & 0xC0U) == 0x80U) {
+    --cut;
+  }
+  std::string quoted;
+  quoted.reserve(cut + 32);
+  quoted.append(text.substr(0, cut));
+  fmt::format_to(std::back_inserter(quoted), "… ({} bytes)", text.size());
+  return quoted;
+}
 
 RecordCapture::RecordCapture(Callback callback) {
   Logger& log = logger();

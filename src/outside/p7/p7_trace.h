@@ -1,9 +1,11 @@
 // The logging component: a trace channel that writes records into rolling text files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace P7 {
 
@@ -16,7 +18,7 @@ enum Level : int { kTrace = 0, kDebug = 1, kInfo = 2, kWarning = 3, kError = 4, 
 class TraceObject {
  public:
   // Writes one record. Never throws. Returns once the record has reached its file
-  // (records at warning level and above also go to stderr).
+  // (records at warning level and above also go to stderr, when it takes them at once).
   void Trace(uint16_t traceId, int level, int module, int line, const char* file,
              const char* function, const char* format, ...)
       __attribute__((format(printf, 8, 9)));
@@ -24,6 +26,15 @@ class TraceObject {
   // Makes sure everything written so far is on disk (used before an immediate exit).
   void Flush();
 };
+
+// At most this many bytes of a text from outside (a payload, a topic, a parser's message)
+// are quoted in a record, so that a record's size does not follow what a client publishes.
+inline constexpr size_t kQuoteBytes = 200;
+
+// How a record quotes a text from outside: the text itself when it is at most kQuoteBytes
+// long; otherwise its first kQuoteBytes bytes, cut back to a whole UTF-8 character, then
+// "… (<length> bytes)". Copies only the part it keeps. Never throws except std::bad_alloc.
+std::string excerpt(std::string_view text);
 
 // Interprets the option string ("/P7.Sink=FileTxt /P7.Dir=... /P7.Roll=24hr /P7.Files=3
 // /P7.FSize=10 /P7.Trc.Verb=2") and returns the process-wide trace object. Calling it again

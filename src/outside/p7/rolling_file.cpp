@@ -18,6 +18,8 @@
 
 #include <fmt/format.h>
 
+#include "stderr_writer.h"
+
 namespace P7 {
 
 namespace {
@@ -95,17 +97,14 @@ std::vector<LogFileName> listLogFiles(const fs::path& dir, const std::string& ch
   return files;
 }
 
-void writeToStderr(const std::string& text) {
-  std::string line = "p7: " + text + "\n";
-  [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-}
+void complainOnStderr(const std::string& text) { writeToStderr("p7: " + text + "\n", false); }
 
 }  // namespace
 
 RollingFile::RollingFile(RollingFileSettings settings, Clock clock, Complaint complaint)
     : settings_(std::move(settings)),
       clock_(clock ? std::move(clock) : Clock(std::chrono::system_clock::now)),
-      complaint_(complaint ? std::move(complaint) : Complaint(writeToStderr)) {}
+      complaint_(complaint ? std::move(complaint) : Complaint(complainOnStderr)) {}
 
 RollingFile::~RollingFile() { closeFile(); }
 

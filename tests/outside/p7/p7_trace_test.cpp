@@ -1,10 +1,15 @@
 // Tests of the process-wide logger: option string, verbosity, stderr, captures, threads.
 #include "p7_trace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -43,6 +48,27 @@ std::vector<std::string> allLines(const fs::path& dir) {
   }
   return lines;
 }
+
+// Descriptor 2 replaced, while the object lives, by a pipe that is read only on drain().
+struct StderrPipe {
+  StderrPipe() {
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);  // the reading end only: a writer may block
+    ::dup2(ends[1], STDERR_FILENO);
+  }
+  ~StderrPipe() {
+    ::dup2(saved, STDERR_FILENO);
+    for (int fd : {saved, ends[0], ends[1]}) ::close(fd);
+  }
+  std::string drain() const {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  }
+  int saved = ::dup(STDERR_FILENO);
+  int ends[2] = {-1, -1};
+};
 
 class LoggerTest : public ::testing::Test {
  protected:
@@ -145,6 +171,37 @@ TEST_F(LoggerTest, ConcurrentWritersNeverInterleaveLines) {
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kRecords));
   EXPECT_EQ(allLines(dir()).size(), static_cast<size_t>(kThreads * kRecords));
+}
+
+TEST_F(LoggerTest, AFullStderrDropsLinesThereWithoutWaitingAndCountsThemOnceItTakesLines) {
+  TraceObject* trace = init("");
+  StderrPipe stderrPipe;
+  constexpr int kRecords = 2000;  // per thread; a pipe holds a few hundred such lines
+  auto writers = std::async(std::launch::async, [trace] {
+    auto write = [trace](int t) {
+      for (int i = 0; i < kRecords; ++i) NV_TRACE(trace, kWarning, "writer %d record %d", t, i);
+    };
+    std::thread other(write, 1);
+    write(0);
+    other.join();
+  });
+  const bool returned = writers.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  while (writers.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    stderrPipe.drain();  // frees writers that wait, so that the test fails instead of hanging
+  }
+  ASSERT_TRUE(returned) << "records waited for a stderr that nobody reads";
+  EXPECT_EQ(allLines(dir()).size(), 2u * kRecords);
+
+  const std::string shown = stderrPipe.drain();
+  const long dropped = 2L * kRecords - std::count(shown.begin(), shown.end(), '\n');
+  NV_TRACE(trace, kWarning, "%s", "stderr drained");
+  const std::string next = stderrPipe.drain();
+  EXPECT_TRUE(std::regex_match(
+      next, std::regex("p7: " + std::to_string(dropped) +
+                       " records not written to stderr \\(stderr was full\\); they are in the "
+                       "log file\n.* WARNING  \\[[0-9]+\\] p7_trace_test\\.cpp:[0-9]+ "
+                       "TestBody: stderr drained\n")))
+      << next;
 }
 
 TEST_F(LoggerTest, UncreatableDirectoryIsReportedOnStderrAndRecordsGoThere) {

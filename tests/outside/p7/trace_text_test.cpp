@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <utility>
 
+#include "p7_trace.h"
 #include "trace_line.h"
 #include "trace_options.h"
 
@@ -40,6 +43,22 @@ TEST(TraceLine, KeepsRussianTextAndTabsAsGiven) {
 TEST(TraceLine, EscapesLineBreaksSoARecordStaysOneLine) {
   EXPECT_EQ(formatTraceLine(kMidnight, 2, 1, "a.cpp", 1, "f", std::string("a\nb\r\x01\x7f", 6)),
             "2025-12-08 00:00:00.000 INFO     [1] a.cpp:1 f: a\\nb\\r\\x01\\x7f\n");
+}
+
+TEST(Excerpt, QuotesAtMostTheBoundAndNeverSplitsACharacter) {
+  const std::string bound(kQuoteBytes, 'a');
+  const std::string a199 = bound.substr(1), a198 = bound.substr(2), a197 = bound.substr(3);
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {bound, bound},
+      {bound + "b", bound + "… (201 bytes)"},
+      {a198 + "é!", a198 + "é… (201 bytes)"},  // a character that ends at the cut
+      {a199 + "é!", a199 + "… (202 bytes)"},    // one across the cut
+      {a197 + "😀!", a197 + "… (202 bytes)"},   // the longest across the cut
+      {std::string(300, '\x80'), std::string(197, '\x80') + "… (300 bytes)"},  // not UTF-8
+      {std::string(30U << 20U, 'a'), bound + "… (31457280 bytes)"},
+  };
+  for (const auto& [text, quoted] : cases) EXPECT_EQ(excerpt(text), quoted);
 }
 
 TEST(TraceOptions, ReadsTheServiceOptionString) {
