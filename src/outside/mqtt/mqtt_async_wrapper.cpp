@@ -39,6 +39,10 @@ constexpr int kDisconnectTimeoutMs = 1000;
 constexpr auto kDisconnectWait = std::chrono::seconds(2);
 constexpr auto kSessionRetryPause = std::chrono::milliseconds(500);
 constexpr auto kWarningInterval = std::chrono::minutes(1);
+// Room for a topic and the packet's header beyond the largest payload a client takes.
+constexpr std::size_t kPacketMargin = 64 * 1024;
+// A session the broker keeps for as long as it runs, as MQTT 3's persistent sessions.
+constexpr int kSessionNeverExpires = -1;  // 0xFFFFFFFF
 
 template <typename... Args>
 std::string format(std::string_view pattern, const Args&... args) {
@@ -341,6 +345,39 @@ void keepPahoStateForTheProcess() {
   static_cast<void>(kAnchor);
 }
 
+void addProperty(MQTTProperties& properties, MQTTPropertyCodes code, int value) {
+  MQTTProperty property{};
+  property.identifier = code;
+  property.value.integer4 = static_cast<unsigned int>(value);
+  const int rc = MQTTProperties_add(&properties, &property);
+  if (rc != 0) throwMqttError(rc, "add connect property", MQTTPropertyName(code));
+}
+
+// The callbacks of a subscribe request, of the MQTT 3 kind the interface offers, called from
+// the MQTT 5 ones Paho takes for it.
+struct RequestCallbacks {
+  MqttAsyncWrapper* owner;
+  OnSuccess onSuccess;
+  OnFailure onFailure;
+
+  static void succeeded(void* context, MQTTAsync_successData5* data) {
+    const std::unique_ptr<RequestCallbacks> callbacks(static_cast<RequestCallbacks*>(context));
+    MQTTAsync_successData result{};
+    result.token = data != nullptr ? data->token : 0;
+    if (callbacks->onSuccess != nullptr) callbacks->onSuccess(callbacks->owner, &result);
+  }
+  static void failed(void* context, MQTTAsync_failureData5* data) {
+    const std::unique_ptr<RequestCallbacks> callbacks(static_cast<RequestCallbacks*>(context));
+    MQTTAsync_failureData result{};
+    if (data != nullptr) {
+      result.token = data->token;
+      result.code = data->code;
+      result.message = data->message;
+    }
+    if (callbacks->onFailure != nullptr) callbacks->onFailure(callbacks->owner, &result);
+  }
+};
+
 struct MessageCost {
   std::size_t operator()(const msg_t& msg) const {
     return sizeof(msg_t) + msg.topic.size() + msg.payload.size();
@@ -361,8 +398,9 @@ struct PendingSendCost {
   }
 };
 
-// Messages dropped on arrival for their size, handed from Paho's thread to the owner's,
-// which records each topic at most once a minute with what was dropped since.
+// Messages dropped on arrival for their size, recorded per topic at most once a minute with
+// what was dropped since. The record is written on Paho's thread when it is due: the owner
+// may be waiting in Receive for half a minute, and the dropped message never reaches it.
 class OversizedDrops {
  public:
   struct Report {
@@ -371,36 +409,37 @@ class OversizedDrops {
     std::size_t largest;
   };
 
-  void add(std::string topic, std::size_t bytes) {
+  // The record of the topic, when one is due.
+  std::optional<Report> add(std::string topic, std::size_t bytes) {
     std::lock_guard lock(mutex_);
     auto found = topics_.find(topic);
     // The topics come from the client's own subscriptions; the bound only keeps a wildcard
     // subscription from growing the table without end.
     if (found == topics_.end()) {
-      if (topics_.size() >= kMaxTopics) return;
+      if (topics_.size() >= kMaxTopics) return std::nullopt;
       found = topics_.emplace(std::move(topic), Pending{}).first;
     }
     ++found->second.count;
     found->second.largest = std::max(found->second.largest, bytes);
-    arrived_ = true;
+    std::optional<Report> report = takeIfDue(*found, Clock::now());
+    waiting_ = waiting_ || !report;
+    return report;
   }
 
-  // The records due now; @p arrived tells whether anything was dropped since the last call.
-  std::vector<Report> due(bool& arrived) {
+  // The records that waited for their minute, once it has passed.
+  std::vector<Report> due() {
     std::vector<Report> reports;
     std::lock_guard lock(mutex_);
-    arrived = std::exchange(arrived_, false);
-    if (!arrived && reports_ == 0) return reports;
+    if (!waiting_) return reports;
+    waiting_ = false;
     const auto now = Clock::now();
-    reports_ = 0;
-    for (auto& [topic, pending] : topics_) {
-      if (pending.count == 0) continue;
-      if (pending.lastRecord && now - *pending.lastRecord < kWarningInterval) {
-        ++reports_;
-        continue;
+    for (auto& entry : topics_) {
+      if (entry.second.count == 0) continue;
+      if (auto report = takeIfDue(entry, now)) {
+        reports.push_back(std::move(*report));
+      } else {
+        waiting_ = true;
       }
-      reports.push_back({topic, std::exchange(pending.count, 0), std::exchange(pending.largest, 0)});
-      pending.lastRecord = now;
     }
     return reports;
   }
@@ -412,10 +451,18 @@ class OversizedDrops {
     std::size_t largest = 0;
     std::optional<Clock::time_point> lastRecord;
   };
+
+  static std::optional<Report> takeIfDue(std::pair<const std::string, Pending>& entry,
+                                         Clock::time_point now) {
+    Pending& pending = entry.second;
+    if (pending.lastRecord && now - *pending.lastRecord < kWarningInterval) return std::nullopt;
+    pending.lastRecord = now;
+    return Report{entry.first, std::exchange(pending.count, 0), std::exchange(pending.largest, 0)};
+  }
+
   std::mutex mutex_;
   std::map<std::string, Pending> topics_;
-  bool arrived_ = false;
-  std::size_t reports_ = 0;  // topics whose record waits for its minute
+  bool waiting_ = false;  // a topic's drops wait for their minute
 };
 
 }  // namespace
@@ -426,6 +473,7 @@ struct MqttAsyncWrapper::Impl {
         clientId(clientId),
         serverUri(options.serverUri),
         offlineBufferMessages(options.offlineBufferMessages),
+        packetLimit(options.maxPayloadBytes + kPacketMargin),
         maxPayloadBytes(options.maxPayloadBytes),
         received(options.receiveQueueMessages, options.receiveQueueBytes),
         offline(static_cast<std::size_t>(std::max(options.offlineBufferMessages, 1)),
@@ -435,6 +483,8 @@ struct MqttAsyncWrapper::Impl {
   const std::string clientId;
   const std::string serverUri;
   const int offlineBufferMessages;
+  // What the broker is told at connect: it discards larger packets without sending them.
+  const std::size_t packetLimit;
   MQTTAsync handle = nullptr;
 
   std::atomic<std::size_t> maxPayloadBytes;
@@ -459,6 +509,7 @@ struct MqttAsyncWrapper::Impl {
   void destroy() noexcept;
   void renewSubscriptions();
   void reportReceiveDrops();
+  void recordOversized(const OversizedDrops::Report& report);
   void keepOffline(PendingSend message);
   void sendOfflineBuffer();
   int publish(const PendingSend& message);
@@ -497,7 +548,10 @@ class CallbackScope {
 
 void MqttAsyncWrapper::Impl::create() {
   keepPahoStateForTheProcess();
-  MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
+  // MQTT 5, for its Maximum Packet Size: the broker itself discards a message larger than
+  // the client takes. Paho would otherwise read it whole into a buffer of its own that
+  // keeps the size of the largest packet ever read for the life of the process.
+  MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer5;
   options.sendWhileDisconnected = 1;
   options.allowDisconnectedSendAtAnyTime = 1;  // the broker may come up after the service
   options.maxBufferedMessages = offlineBufferMessages;
@@ -565,21 +619,18 @@ void MqttAsyncWrapper::Impl::renewSubscriptions() {
 }
 
 void MqttAsyncWrapper::Impl::reportReceiveDrops() {
-  bool oversizedArrived = false;
-  for (const OversizedDrops::Report& report : oversized.due(oversizedArrived)) {
-    NV_TRACE(P7::getTrace(), P7::kWarning,
-             "MQTT client \"%s\" dropped %zu message(s) on \"%s\" of up to %zu bytes: more "
-             "than %zu",
-             clientId.c_str(), report.count, report.topic.c_str(), report.largest,
-             maxPayloadBytes.load());
-  }
-  // Paho read the whole message into a buffer of its own before it was dropped; freed, that
-  // buffer would otherwise stay with the process.
-  if (oversizedArrived) malloc_trim(0);
+  for (const OversizedDrops::Report& report : oversized.due()) recordOversized(report);
   const std::size_t dropped = receiveDrops.add(received.take_dropped());
   if (dropped == 0) return;
   NV_TRACE(P7::getTrace(), P7::kWarning,
            "receive queue of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
+}
+
+void MqttAsyncWrapper::Impl::recordOversized(const OversizedDrops::Report& report) {
+  NV_TRACE(P7::getTrace(), P7::kWarning,
+           "MQTT client \"%s\" dropped %zu message(s) on \"%s\" of up to %zu bytes: more than %zu",
+           clientId.c_str(), report.count, P7::excerpt(report.topic).c_str(), report.largest,
+           maxPayloadBytes.load());
 }
 
 void MqttAsyncWrapper::Impl::keepOffline(PendingSend message) {
@@ -639,13 +690,16 @@ int MqttAsyncWrapper::Impl::onMessageArrived(void* context, char* topicName, int
                                              MQTTAsync_message* message) {
   auto* impl = static_cast<Impl*>(context);
   CallbackScope scope(impl->callbacksRunning);
+  bool dropped = false;
+  std::optional<OversizedDrops::Report> record;
   try {
     msg_t msg;
     msg.topic = topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen))
                              : std::string(topicName);
     const auto size = static_cast<std::size_t>(std::max(message->payloadlen, 0));
-    if (size > impl->maxPayloadBytes.load()) {
-      impl->oversized.add(std::move(msg.topic), size);
+    dropped = size > impl->maxPayloadBytes.load();
+    if (dropped) {
+      record = impl->oversized.add(std::move(msg.topic), size);
     } else {
       const auto* bytes = static_cast<const uint8_t*>(message->payload);
       msg.payload.assign(bytes, bytes + size);
@@ -658,6 +712,15 @@ int MqttAsyncWrapper::Impl::onMessageArrived(void* context, char* topicName, int
   }
   MQTTAsync_freeMessage(&message);
   MQTTAsync_free(topicName);
+  if (record) {
+    try {
+      impl->recordOversized(*record);
+    } catch (...) {  // the record's copy of the topic: lost like the message
+    }
+  }
+  // Paho read the whole message into a buffer of its own; freed just now, it would otherwise
+  // stay with the process.
+  if (dropped) malloc_trim(0);
   return 1;
 }
 
@@ -738,9 +801,14 @@ void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailur
     }
     impl.userConnectSuccess = onSuccess;
     impl.userConnectFailure = onFailure;
-    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer5;
     options.keepAliveInterval = kKeepAliveSeconds;
-    options.cleansession = 0;
+    options.cleanstart = 0;
+    MQTTProperties properties = MQTTProperties_initializer;
+    addProperty(properties, MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL, kSessionNeverExpires);
+    addProperty(properties, MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE,
+                static_cast<int>(std::min<std::size_t>(impl.packetLimit, INT_MAX)));
+    options.connectProperties = &properties;
     options.connectTimeout = kConnectTimeoutSeconds;
     options.automaticReconnect = autoReconnect ? 1 : 0;
     options.minRetryInterval = kMinRetrySeconds;
@@ -748,7 +816,8 @@ void MqttAsyncWrapper::Connect(bool autoReconnect, OnSuccess onSuccess, OnFailur
     options.onSuccess = &Impl::onConnectSuccess;
     options.onFailure = &Impl::onConnectFailure;
     options.context = &impl;
-    const int rc = MQTTAsync_connect(impl.handle, &options);
+    const int rc = MQTTAsync_connect(impl.handle, &options);  // Paho copies the properties
+    MQTTProperties_free(&properties);
     if (rc != MQTTASYNC_SUCCESS) throwMqttError(rc, "connect to", impl.serverUri);
     impl.connectStarted = true;
     impl.autoReconnect = autoReconnect;
@@ -779,10 +848,18 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRet
       impl.subscriptions.remember(topic, Subscription{qos, skipRetained});
   impl.request(
       [&](MQTTAsync_responseOptions& options) {
-        options.onSuccess = onSuccess;
-        options.onFailure = onFailure;
-        options.context = this;
-        return MQTTAsync_subscribe(impl.handle, topic.c_str(), static_cast<int>(qos), &options);
+        std::unique_ptr<RequestCallbacks> callbacks;
+        if (onSuccess != nullptr || onFailure != nullptr) {
+          callbacks.reset(new RequestCallbacks{this, onSuccess, onFailure});
+          options.onSuccess5 = &RequestCallbacks::succeeded;
+          options.onFailure5 = &RequestCallbacks::failed;
+          options.context = callbacks.get();
+        }
+        const int rc =
+            MQTTAsync_subscribe(impl.handle, topic.c_str(), static_cast<int>(qos), &options);
+        // Paho calls one of them once it has taken the request; they free the callbacks.
+        if (rc == MQTTASYNC_SUCCESS) static_cast<void>(callbacks.release());
+        return rc;
       },
       [&] { impl.subscriptions.restore(topic, previous); }, "subscribe", topic);
 }

@@ -9,7 +9,7 @@
 // and are handed to Paho, in order, once connected. QoS 0 messages sent while disconnected
 // are dropped at once: at-most-once allows it, and they must not push a QoS 2 message out of
 // the offline buffer. Received messages larger than a bound are dropped on arrival, before
-// anything copies them. Each (re)connect makes every remembered
+// anything copies them; much larger ones the broker does not send at all (MQTT 5). Each (re)connect makes every remembered
 // subscription again. The session spans the reconnects of one object only: its first Connect
 // ends, through a short clean-session connection, any session an earlier run left under the
 // same client id (when the broker is reachable then; otherwise Receive still returns only
@@ -49,7 +49,9 @@ struct ClientOptions {
   /// otherwise buffer a gigabyte).
   int offlineBufferMessages = 10000;
   std::size_t offlineBufferBytes = 16 * 1024 * 1024;
-  /// Received payloads larger than this are dropped on arrival.
+  /// Received payloads larger than this are dropped on arrival. The broker is told at connect
+  /// not to send packets larger than this and 64 KiB (MQTT 5 Maximum Packet Size): it discards
+  /// those itself, and the client learns nothing of them.
   std::size_t maxPayloadBytes = 16 * 1024 * 1024;
 };
 
@@ -126,8 +128,9 @@ class MqttAsyncWrapper {
   void ClearRecievedQueue();
 
   /// Received payloads larger than @p bytes are dropped from now on, when they arrive and
-  /// before they are copied. The owner's next Receive or ClearRecievedQueue records each
-  /// topic's drops, at most once a minute per topic, and gives the freed memory back.
+  /// before they are copied, with a warning per topic at most once a minute; the memory the
+  /// library read them into goes back to the system. What the broker was told at connect
+  /// stays as it was.
   void SetMaxPayloadBytes(std::size_t bytes);
 
   /// How many times the client has connected so far.
