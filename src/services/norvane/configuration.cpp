@@ -33,8 +33,7 @@ kavrion::config_snapshot_t waitForSnapshot(kavrion::mosquitto::MqttAsyncWrapper&
       if (left <= std::chrono::milliseconds::zero()) {
         throw std::runtime_error(kavrion::mosquitto::noMessageText(kConfigurationTopic, wait));
       }
-      const auto message = client.Receive(kConfigurationTopic, left);
-      std::string text(message.payload.begin(), message.payload.end());
+      std::string text = kavrion::mosquitto::payloadText(client.Receive(kConfigurationTopic, left));
       if (text.empty()) {
         NV_TRACE(P7::getTrace(), P7::kWarning, "Empty configuration from MQTT");
         return {};
@@ -43,7 +42,8 @@ kavrion::config_snapshot_t waitForSnapshot(kavrion::mosquitto::MqttAsyncWrapper&
         return snapshotOf(std::move(text));
       } catch (const nlohmann::json::exception& e) {
         if (!invalidRecorded) {
-          NV_TRACE(P7::getTrace(), P7::kError, "Invalid MQTT configuration: %s", e.what());
+          NV_TRACE(P7::getTrace(), P7::kError, "Invalid MQTT configuration: %s",
+                   P7::excerpt(e.what()).c_str());
         }
         invalidRecorded = true;
         if (!untilUsable) return {};

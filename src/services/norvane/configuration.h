@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,11 @@ namespace norvane {
 
 inline constexpr const char* kConfigurationTopic = "/kv/bridge/configuration";
 inline constexpr std::chrono::milliseconds kConfigurationWait{30000};
+// Forty times a configuration of 10,000 controls (about 100 KiB), and no more: the MQTT
+// library keeps a buffer the size of the largest message it has read for the life of the
+// process. A larger message is dropped on arrival (or by the broker), and the wait goes on
+// as for one that is not JSON.
+inline constexpr std::size_t kMaxConfigurationBytes = 4 * 1024 * 1024;
 
 // Where the candidates come from; tests shorten the wait and move the cache file.
 struct ConfigurationSources {

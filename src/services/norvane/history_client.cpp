@@ -94,14 +94,14 @@ ReceivedReply exchangeRequest(kavrion::mosquitto::MqttAsyncWrapper& client,
     } catch (const std::runtime_error&) {
       continue;  // Receive throws only when its slice ran out; the deadline decides above
     }
-    ReceivedReply reply = readReply(std::string(message.payload.begin(), message.payload.end()));
+    ReceivedReply reply = readReply(kavrion::mosquitto::payloadText(std::move(message)));
     const std::string stray = strayReason(reply.document, awaited);
     if (stray.empty()) return reply;
     if (!strayRecorded) {
       NV_TRACE(P7::getTrace(), P7::kWarning,
                "Reply from wb-mqtt-db for another request dropped (%s), still waiting for %s of "
                "%s over %ld-%ld",
-               stray.c_str(), awaited.control.c_str(), awaited.id.c_str(),
+               P7::excerpt(stray).c_str(), awaited.control.c_str(), awaited.id.c_str(),
                static_cast<long>(awaited.from), static_cast<long>(awaited.to));
       strayRecorded = true;
     }

@@ -15,6 +15,9 @@ namespace norvane {
 // A request asks for one row ("limit": 1); a logger may return a few. A reply of more rows
 // than this is not an answer to it, and only this many are ever held in memory.
 inline constexpr std::size_t kMaxReplyRows = 100;
+// A reply of a few rows is a few hundred bytes; a larger message on the reply topic is
+// dropped on arrival, and its request runs into the reply timeout.
+inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
 
 enum class ReplyShape {
   kNoValues,   // nothing to keep; dropped without a record

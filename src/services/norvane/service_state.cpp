@@ -54,11 +54,14 @@ void exitService(int status) {
 std::optional<int> runOnConnectedClient(const char* clientId, const std::string& serverUri,
                                         const ClientBody& body) {
   try {
-    kavrion::mosquitto::MqttAsyncWrapper client(clientId, serverUri);
+    kavrion::mosquitto::ClientOptions options;
+    options.serverUri = serverUri;
+    options.maxPayloadBytes = kMaxValuePayloadBytes;
+    kavrion::mosquitto::MqttAsyncWrapper client(clientId, options);
     client.Connect(true);
     return body(client);
   } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", P7::excerpt(e.what()).c_str());
   } catch (...) {
     NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", "unknown exception");
   }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -61,8 +62,12 @@ using ExitHandler = std::function<void(int status)>;
 // Returns the previous handler; an empty handler restores the default.
 ExitHandler setExitHandler(ExitHandler handler);
 
-// An availability thread's body on a client of its own, connected first: what @p body
-// returns, or kExitFatal once an error that escaped it is recorded ("Fatal error: <what>").
+// A control value or a ping state is a short text; anything longer is dropped on arrival.
+inline constexpr std::size_t kMaxValuePayloadBytes = 4096;
+
+// An availability thread's body on a client of its own, connected first, that takes values
+// of at most kMaxValuePayloadBytes: what @p body returns, or kExitFatal once an error that
+// escaped it is recorded ("Fatal error: <what>").
 using ClientBody = std::function<std::optional<int>(kavrion::mosquitto::MqttAsyncWrapper&)>;
 std::optional<int> runOnConnectedClient(const char* clientId, const std::string& serverUri,
                                         const ClientBody& body);

@@ -11,6 +11,7 @@
 #include "configuration.h"
 #include "error_map.h"
 #include "history_client.h"
+#include "history_reply.h"
 #include "io_info.h"
 #include "mqtt_async_wrapper.h"
 #include "service_state.h"
@@ -25,7 +26,7 @@ constexpr const char* kMainClientId = "db_listener_configuration";
 constexpr std::chrono::seconds kAvailabilityHeadStart{20};
 
 [[noreturn]] void endWithFatalError(P7::TraceObject* trace, const char* what) {
-  NV_TRACE(trace, P7::kError, "Fatal error: %s", what);
+  NV_TRACE(trace, P7::kError, "Fatal error: %s", P7::excerpt(what).c_str());
   exitService(kExitFatal);
 }
 
@@ -49,15 +50,17 @@ std::shared_ptr<const kavrion::IoMap> buildIoMap(P7::TraceObject* trace) {
     return std::make_shared<const kavrion::IoMap>(
         kavrion::parseIoStructure<kavrion::IoInfo>(document, guard, true));
   } catch (const nlohmann::json::exception& e) {
-    NV_TRACE(trace, P7::kError, "Configuration JSON error: %s", e.what());
+    NV_TRACE(trace, P7::kError, "Configuration JSON error: %s", P7::excerpt(e.what()).c_str());
   } catch (const std::runtime_error& e) {
-    NV_TRACE(trace, P7::kError, "Configuration parse error: %s", e.what());
+    NV_TRACE(trace, P7::kError, "Configuration parse error: %s", P7::excerpt(e.what()).c_str());
   }
   exitService(kExitNoData);
 }
 
 CollectionLoop startUp(P7::TraceObject* trace) {
-  auto client = std::make_shared<kavrion::mosquitto::MqttAsyncWrapper>(kMainClientId);
+  kavrion::mosquitto::ClientOptions options;
+  options.maxPayloadBytes = kMaxConfigurationBytes;
+  auto client = std::make_shared<kavrion::mosquitto::MqttAsyncWrapper>(kMainClientId, options);
   client->Connect(true);
 
   configuration = obtainConfiguration(client);
@@ -73,6 +76,8 @@ CollectionLoop startUp(P7::TraceObject* trace) {
   startDetached(error_map_sync);
   std::this_thread::sleep_for(kAvailabilityHeadStart);
   startDetached(cache_map_sync);
+  // From here on the client receives history replies only.
+  client->SetMaxPayloadBytes(kMaxReplyBytes);
   db_resubscribe(true, client);
 
   CollectionLoop loop;

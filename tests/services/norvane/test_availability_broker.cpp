@@ -196,6 +196,31 @@ TEST_F(AvailabilityBrokerTest, ErrorMapFollowsAnErrorAndItsClearing) {
   EXPECT_EQ(log_.count({P7::kInfo, "/devices/a/meta/error null"}), 1u);
 }
 
+TEST_F(AvailabilityBrokerTest, OversizedValueOrPingStateIsDroppedWithARecordAndTheNextIsTaken) {
+  configuration = kTwoDevices;
+  initErrorMap(ioMapOf(kTwoDevices));
+  ErrorMapThread errorMap(broker_.uri());
+  auto cache = std::async(std::launch::async, [&] { return runCacheSync(broker_.uri(), 5s); });
+  ASSERT_TRUE(publishUntil("/devices/a/controls/P", "1", [] { return cachedValueIs("a.P", 1); }));
+  ASSERT_TRUE(publishUntil(kPingA, "r", [] { return !available(kPingA); }));
+  const std::string oversized(kMaxValuePayloadBytes + 1, '7');
+  publish("/devices/a/controls/P", oversized);
+  publish("/devices/a/controls/P", "2");
+  publish(kPingB, oversized);  // taken, it would make b unavailable
+  publish(kPingA, "");
+  EXPECT_TRUE(waitFor([] { return cachedValueIs("a.P", 2) && available(kPingA); }));
+  EXPECT_TRUE(available(kPingB));
+  EXPECT_EQ(errorMap.stop(), std::nullopt);
+  ASSERT_EQ(cache.wait_for(15s), std::future_status::ready);
+  for (const auto& [client, topic] : {std::pair{"db_listener_cache_sync", "/devices/a/controls/P"},
+                                      std::pair{"db_listener_error_handler", kPingB}}) {
+    EXPECT_TRUE(log_.contains({P7::kWarning, std::string("MQTT client \"") + client +
+                                                 "\" dropped 1 message(s) on \"" + topic +
+                                                 "\" of up to 4097 bytes: more than 4096"}))
+        << topic;
+  }
+}
+
 TEST_F(AvailabilityBrokerTest, ErrorMapCountsDevicesAvailableAfterAReconnectUntilReplayed) {
   initErrorMap(ioMapOf(kTwoDevices));
   ErrorMapThread thread(broker_.uri());
