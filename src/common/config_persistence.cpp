@@ -47,7 +47,8 @@ config_snapshot_t load(const std::string& directory, const std::string& fileName
   try {
     read = readFileText(path);
   } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Failed to load cached configuration: %s", e.what());
+    NV_TRACE(P7::getTrace(), P7::kError, "Failed to load cached configuration: %s",
+             P7::excerpt(e.what()).c_str());
     return snapshot;
   }
   if (!read) {
@@ -68,10 +69,12 @@ config_snapshot_t load(const std::string& directory, const std::string& fileName
     NV_TRACE(P7::getTrace(), P7::kInfo, "Cached configuration loaded (ts: %ld)",
              static_cast<long>(snapshot.timestamp));
   } catch (const nlohmann::json::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Corrupted cached configuration: %s", e.what());
+    NV_TRACE(P7::getTrace(), P7::kError, "Corrupted cached configuration: %s",
+             P7::excerpt(e.what()).c_str());
     return config_snapshot_t{};
   } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Failed to load cached configuration: %s", e.what());
+    NV_TRACE(P7::getTrace(), P7::kError, "Failed to load cached configuration: %s",
+             P7::excerpt(e.what()).c_str());
     return config_snapshot_t{};
   }
   return snapshot;

@@ -140,7 +140,8 @@ struct Templates {
 };
 
 void warnSkipped(const std::exception& error) {
-  NV_TRACE(P7::getTrace(), P7::kWarning, "IO configuration: skipped: %s", error.what());
+  NV_TRACE(P7::getTrace(), P7::kWarning, "IO configuration: skipped: %s",
+           P7::excerpt(error.what()).c_str());
 }
 
 Templates readTemplates(const json& document, bool strict) {

@@ -68,7 +68,7 @@ class Pass {
     waitUntil(loop_, next, [this] { return anyCurrentMovedWhenAhead(); });
   }
 
-  // The interval left alone was stepped only because old ones were pending, and is behind.
+  // A single interval still more than 120 s behind: it has not caught up yet.
   bool leftBehind() const {
     return count() == 1 && intervalSeconds(intervals_[0], "a", 0) < loop_.now() - kStaleSeconds;
   }
@@ -227,7 +227,7 @@ void runLoop(CollectionLoop loop) {
   try {
     while (true) runPass(loop);
   } catch (const std::exception& e) {
-    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", e.what());
+    NV_TRACE(P7::getTrace(), P7::kError, "Fatal error: %s", P7::excerpt(e.what()).c_str());
     exitService(kExitFatal);
   }
 }

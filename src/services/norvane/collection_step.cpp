@@ -205,7 +205,7 @@ class HistoryRound {
     // parse with out_of_range 406; escaping the step, it would end the service on every
     // start that asks for the same window again.
     if (!reply.parseError.empty()) {
-      NV_TRACE(P7::getTrace(), P7::kError, "%s", reply.parseError.c_str());
+      NV_TRACE(P7::getTrace(), P7::kError, "%s", P7::excerpt(reply.parseError).c_str());
       return;
     }
     switch (classifyReply(reply.document, ioMap_)) {
@@ -213,7 +213,7 @@ class HistoryRound {
         return;
       case ReplyShape::kMalformed:
         NV_TRACE(P7::getTrace(), P7::kError, "Malformed reply from wb-mqtt-db: %s",
-                 reply.text.c_str());
+                 P7::excerpt(reply.text).c_str());
         return;
       case ReplyShape::kUsable:
         message.addReply(reply.document, reply.text);

@@ -93,14 +93,15 @@ void applyErrorMessage(const msg_t& message) {
   const std::string payload(message.payload.begin(), message.payload.end());
   switch (recordErrorState(message.topic, !payload.empty())) {
     case Lookup::kFailing:
-      NV_TRACE(P7::getTrace(), P7::kInfo, "%s %s", message.topic.c_str(), payload.c_str());
+      NV_TRACE(P7::getTrace(), P7::kInfo, "%s %s", P7::excerpt(message.topic).c_str(),
+               P7::excerpt(payload).c_str());
       break;
     case Lookup::kCleared:
-      NV_TRACE(P7::getTrace(), P7::kInfo, "%s null", message.topic.c_str());
+      NV_TRACE(P7::getTrace(), P7::kInfo, "%s null", P7::excerpt(message.topic).c_str());
       break;
     case Lookup::kUnknown:
       NV_TRACE(P7::getTrace(), P7::kError, "Получен не известный топик %s с ошибкой %s",
-               message.topic.c_str(), payload.c_str());
+               P7::excerpt(message.topic).c_str(), P7::excerpt(payload).c_str());
       break;
   }
 }

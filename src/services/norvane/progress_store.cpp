@@ -293,7 +293,7 @@ int64_t intervalSeconds(const nlohmann::json& interval, const char* name, size_t
 
 nlohmann::json startAfresh(const std::string& reason, const ProgressLocation& location,
                            const WallClock& now) {
-  NV_TRACE(P7::getTrace(), P7::kWarning, "%s", reason.c_str());
+  NV_TRACE(P7::getTrace(), P7::kWarning, "%s", P7::excerpt(reason).c_str());
   nlohmann::json document = freshDocument(now());
   setTime(document, location);
   return document;

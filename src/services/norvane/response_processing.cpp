@@ -82,10 +82,10 @@ void checkEntry(const std::string& id, json& entry, const kavrion::IoInfo& io,
         continue;
       }
       NV_TRACE(trace, P7::kInfo, "ERASE cell '%s' from IO '%s'. target_size=%d, got '%s'",
-               name.c_str(), id.c_str(), target, compact(shownCell(cell)).c_str());
+               name.c_str(), id.c_str(), target, P7::excerpt(compact(shownCell(cell))).c_str());
       eraseList.push_back(name);
     } catch (...) {
-      NV_TRACE(trace, P7::kError, "PARSING ERROR!! %s", message().c_str());
+      NV_TRACE(trace, P7::kError, "PARSING ERROR!! %s", P7::excerpt(message()).c_str());
     }
   }
   for (const std::string& name : eraseList) {
@@ -157,7 +157,7 @@ void MeterMessage::storeOrDrop(const std::string& id, const std::function<void()
                                const std::function<std::string()>& text) {
   const auto drop = [&](const std::exception& error) {
     NV_TRACE(P7::getTrace(), P7::kError, "Error while postpocessing value: %s Input data: %s",
-             error.what(), text().c_str());
+             P7::excerpt(error.what()).c_str(), P7::excerpt(text()).c_str());
     open_.erase(id);
   };
   try {
