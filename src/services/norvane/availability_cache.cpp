@@ -32,6 +32,8 @@ constexpr int32_t kUnusableLimit = 100;
 // reaches the cache at most this much later, far less than the collection step's 100 ms
 // clock polling; a quiet bus is not polled, as the pause follows a message only.
 constexpr std::chrono::milliseconds kBatchPause{5};
+// How often, at most, the silent controls and a reconnect are looked for on a quiet bus.
+constexpr std::chrono::milliseconds kCheckInterval{10000};
 
 // A NaN never widens the range, and a range left NaN by an earlier NaN read is taken over by
 // the next number: otherwise every later comparison fails and the range stays NaN for ever.
@@ -73,15 +75,29 @@ std::chrono::milliseconds receiveTimeout(std::chrono::milliseconds cap) {
   return std::min<std::chrono::milliseconds>(std::chrono::seconds(m_timeout_s.load()), cap);
 }
 
-int runCacheLoop(MqttAsyncWrapper& client, std::chrono::milliseconds timeoutCap) {
-  CacheUpdater updater;
+int runCacheLoop(MqttAsyncWrapper& client, std::chrono::milliseconds timeoutCap,
+                 SilentControls& silent) {
+  using Clock = std::chrono::steady_clock;
+  CacheUpdater updater(0, &silent);
+  uint64_t connections = client.connectionCount();
+  auto lastMessage = Clock::now();
   for (;;) {
+    if (client.connectionCount() != connections) {
+      connections = client.connectionCount();
+      silent.restart();
+    }
+    silent.check();
+    const auto silence = receiveTimeout(timeoutCap);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(silence -
+                                                                  (Clock::now() - lastMessage));
+    if (left <= std::chrono::milliseconds::zero()) return kExitNoData;  // the status says it
     msg_t message;
     try {
-      message = client.Receive("/#", receiveTimeout(timeoutCap));
+      message = client.Receive("/#", std::min(left, kCheckInterval));
     } catch (const std::runtime_error&) {
-      return kExitNoData;  // the bus fell silent: no record, the status says it
+      continue;  // a slice ran out: the time since the last message decides above
     }
+    lastMessage = Clock::now();
     if (const auto status = updater.handle(message)) {
       return *status;
     }
@@ -114,14 +130,15 @@ std::optional<int> CacheUpdater::handle(const msg_t& message) {
     number = parseControlValue(text_);
   } catch (const std::invalid_argument& e) {
     NV_TRACE(P7::getTrace(), P7::kError, "Invalid argument:  %s. Value: \"%s\" ", e.what(),
-             text_.c_str());
+             P7::excerpt(text_).c_str());
     return std::nullopt;
   } catch (const std::out_of_range& e) {
     NV_TRACE(P7::getTrace(), P7::kError, "Out of range: %s. Value: \"%s\" ", e.what(),
-             text_.c_str());
+             P7::excerpt(text_).c_str());
     return std::nullopt;
   }
   storeValue(key_, number);
+  if (silent_ != nullptr) silent_->delivered(key_);
   return std::nullopt;
 }
 
@@ -132,7 +149,43 @@ void CacheUpdater::countUnusable() {
   }
 }
 
-void subscribeConfiguredControls(MqttAsyncWrapper& client) {
+void SilentControls::expect(const std::string& device, const std::string& control) {
+  const auto [found, added] = controls_.try_emplace(device + "." + control, Control{device, control});
+  if (added) ++awaited_;
+}
+
+void SilentControls::restart() {
+  since_ = now_();
+  awaited_ = controls_.size();
+  for (auto& [key, control] : controls_) control.deliveredSinceRestart = false;
+}
+
+void SilentControls::delivered(const std::string& controlKey) {
+  if (awaited_ == 0) return;  // the usual case: one test per value
+  const auto found = controls_.find(controlKey);
+  if (found == controls_.end() || found->second.deliveredSinceRestart) return;
+  Control& control = found->second;
+  control.deliveredSinceRestart = true;
+  --awaited_;
+  if (!std::exchange(control.recorded, false)) return;
+  NV_TRACE(P7::getTrace(), P7::kInfo, "Control \"%s\" of device \"%s\" delivers again",
+           control.control.c_str(), control.device.c_str());
+}
+
+void SilentControls::check() {
+  if (awaited_ == 0 || now_() - since_ < kSilentControlAfter) return;
+  for (auto& [key, control] : controls_) {
+    if (control.deliveredSinceRestart || std::exchange(control.recorded, true)) continue;
+    const std::string topic = controlTopicOf(control.device, control.control);
+    NV_TRACE(P7::getTrace(), P7::kWarning,
+             "Control \"%s\" of device \"%s\" has delivered no value on %s for %ld minutes: "
+             "its cell is missing from the meter messages",
+             control.control.c_str(), control.device.c_str(), topic.c_str(),
+             static_cast<long>(kSilentControlAfter.count()));
+  }
+}
+
+void subscribeConfiguredControls(MqttAsyncWrapper& client, SilentControls& silent) {
   // Retained values of kind-1 devices must not count as live: two batches by that flag.
   std::vector<std::string> live;
   std::vector<std::string> skippingRetained;
@@ -145,20 +198,23 @@ void subscribeConfiguredControls(MqttAsyncWrapper& client) {
     for (const auto& [id, entry] : ioMap) {
       auto& topics = entry->kind == 1 ? skippingRetained : live;
       for (const auto& cell : entry->getCells()) {
-        topics.push_back(fmt::format("/devices/{}/controls/{}", entry->deviceName, cell));
+        topics.push_back(controlTopicOf(entry->deviceName, cell));
+        silent.expect(entry->deviceName, cell);
       }
     }
   }
   client.SubscribeMany(live, Qos::AtMostOnce, false);
   client.SubscribeMany(skippingRetained, Qos::AtMostOnce, true);
   m_timeout_s = timeoutFor(configuration);
+  silent.restart();
 }
 
 int runCacheSync(const std::string& serverUri, std::chrono::milliseconds timeoutCap) {
   const auto status = runOnConnectedClient(
       kClientId, serverUri, [&](MqttAsyncWrapper& client) -> std::optional<int> {
-        subscribeConfiguredControls(client);
-        return runCacheLoop(client, timeoutCap);
+        SilentControls silent;
+        subscribeConfiguredControls(client, silent);
+        return runCacheLoop(client, timeoutCap, silent);
       });
   return status.value_or(kExitFatal);
 }

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "mqtt_async_wrapper.h"
 #include "service_state.h"
@@ -29,14 +32,49 @@ void discardCacheRecord(const std::string& controlKey);
 int runCacheSync(const std::string& serverUri,
                  std::chrono::milliseconds timeoutCap = std::chrono::milliseconds::max());
 
+// Ten live windows.
+inline constexpr std::chrono::minutes kSilentControlAfter{10};
+
+// Configured controls that deliver nothing. A broker may acknowledge a subscription and then
+// withhold its messages (an access list): the cell would be missing from every meter message
+// without a word. Each control that delivers no value for kSilentControlAfter after a start
+// or a reconnect is recorded once, and once more when it delivers again.
+class SilentControls {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  explicit SilentControls(Clock now = std::chrono::steady_clock::now) : now_(std::move(now)) {}
+
+  void expect(const std::string& device, const std::string& control);
+  // A start or a reconnect: every control is to deliver again.
+  void restart();
+  void delivered(const std::string& controlKey);
+  // Records the controls that have been silent since the restart for too long.
+  void check();
+
+ private:
+  struct Control {
+    std::string device;
+    std::string control;
+    bool deliveredSinceRestart = false;
+    bool recorded = false;
+  };
+  Clock now_;
+  std::unordered_map<std::string, Control> controls_;
+  std::chrono::steady_clock::time_point since_;
+  std::size_t awaited_ = 0;  // controls that have not delivered since the restart
+};
+
 // Parses the configuration text again, subscribes the control topics of every configured
-// cell (retained values skipped for kind 1) and sets m_timeout_s.
-void subscribeConfiguredControls(kavrion::mosquitto::MqttAsyncWrapper& client);
+// cell (retained values skipped for kind 1), tells @p silent to expect them and sets
+// m_timeout_s.
+void subscribeConfiguredControls(kavrion::mosquitto::MqttAsyncWrapper& client,
+                                 SilentControls& silent);
 
 // The per-message work of the cache thread, with its count of unusable messages.
 class CacheUpdater {
  public:
-  explicit CacheUpdater(int32_t errorCount = 0) : error_count_(errorCount) {}
+  explicit CacheUpdater(int32_t errorCount = 0, SilentControls* silent = nullptr)
+      : error_count_(errorCount), silent_(silent) {}
 
   // Applies one received message; returns the exit status when the process must end.
   std::optional<int> handle(const kavrion::mosquitto::msg_t& message);
@@ -48,6 +86,7 @@ class CacheUpdater {
 
   // Unusable messages since the last one on a well-formed control topic.
   int32_t error_count_;
+  SilentControls* silent_;
   // Reused for every message so that the hot path rarely allocates.
   std::string text_;
   std::string key_;

@@ -24,6 +24,12 @@ bool equalsIgnoringCase(std::string_view text, std::string_view lowerWord) {
 
 }  // namespace
 
+std::string controlTopicOf(std::string_view device, std::string_view control) {
+  std::string topic;
+  topic.reserve(kDevicesPrefix.size() + device.size() + kControlsLevel.size() + control.size());
+  return topic.append(kDevicesPrefix).append(device).append(kControlsLevel).append(control);
+}
+
 std::optional<ControlTopic> matchControlTopic(std::string_view topic) {
   if (!topic.starts_with(kDevicesPrefix)) {
     return std::nullopt;

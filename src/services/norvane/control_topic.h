@@ -13,6 +13,9 @@ struct ControlTopic {
   std::string_view control;
 };
 
+// "/devices/<device>/controls/<control>".
+std::string controlTopicOf(std::string_view device, std::string_view control);
+
 // Accepts exactly the topics that "/devices/([^/]+)/controls/([^/]+)$" matches in full:
 // both names non-empty and free of '/'. Deeper topics (a control's meta) are rejected.
 // Allocates nothing, as it runs for every live value on the bus.

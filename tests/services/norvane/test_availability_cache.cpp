@@ -211,6 +211,37 @@ TEST(CacheUpdater, CountSaturatesInsteadOfOverflowing) {
   EXPECT_EQ(updater.handle(message("/elsewhere", "")), std::optional<int>(kExitBadPayloads));
 }
 
+TEST_F(CacheUpdaterTest, SilentControlIsRecordedOnceAfterTenWindowsAndOnceWhenItDeliversAgain) {
+  Clock::time_point now{};
+  SilentControls silent([&] { return now; });
+  silent.expect("meter_1", "P");
+  silent.expect("meter_1", "U");
+  silent.restart();
+  CacheUpdater updater(0, &silent);
+  ASSERT_EQ(updater.handle(message("/devices/meter_1/controls/U", "1")), std::nullopt);
+  now += kSilentControlAfter - std::chrono::seconds(1);
+  silent.check();
+  EXPECT_TRUE(log_.records().empty());
+  now += std::chrono::seconds(1);
+  silent.check();
+  silent.check();
+  // After a reconnect every control is to deliver again; P stays recorded once.
+  silent.restart();
+  now += kSilentControlAfter;
+  silent.check();
+  ASSERT_EQ(updater.handle(message(kTopic, "2")), std::nullopt);
+  ASSERT_EQ(updater.handle(message(kTopic, "3")), std::nullopt);
+  const auto silence = [](const char* control) {
+    return Record{P7::kWarning, std::string("Control \"") + control +
+                                    "\" of device \"meter_1\" has delivered no value on "
+                                    "/devices/meter_1/controls/" + control +
+                                    " for 10 minutes: its cell is missing from the meter messages"};
+  };
+  EXPECT_EQ(log_.records(),
+            (std::vector<Record>{silence("P"), silence("U"),
+                                 {P7::kInfo, "Control \"P\" of device \"meter_1\" delivers again"}}));
+}
+
 class CacheReadTest : public CacheUpdaterTest {};
 
 TEST_F(CacheReadTest, CacheExactlyAtTheLimitIsFresh) {
