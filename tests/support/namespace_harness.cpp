@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "sandbox/private_dirs.h"
 
 #ifndef NORVANE_BINARY
@@ -161,6 +163,12 @@ std::optional<int> NamespaceTest::waitForExit(std::chrono::milliseconds timeout)
 
 bool NamespaceTest::serviceRunning() {
   return servicePid_ > 0 && !waitForExit(std::chrono::milliseconds(0));
+}
+
+std::size_t NamespaceTest::serviceResidentKiB() const {
+  const std::string status = readFile(fmt::format("/proc/{}/status", servicePid_));
+  const auto field = status.find("VmRSS:");
+  return field == std::string::npos ? 0 : std::stoul(status.substr(field + 6));
 }
 
 void NamespaceTest::killService() {

@@ -37,6 +37,8 @@ class NamespaceTest : public ::testing::Test {
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
   bool serviceRunning();
   void killService();
+  // The service's resident memory (VmRSS) in KiB; 0 when it does not run.
+  std::size_t serviceResidentKiB() const;
   // Everything the service wrote on stdout and stderr.
   std::string serviceOutput() const;
 

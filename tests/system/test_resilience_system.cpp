@@ -84,5 +84,32 @@ TEST_F(ResilienceSystem, KilledAtRandomMomentsTheServiceKeepsAValidFileAndItsPro
   EXPECT_GT(kept, a) << "no progress was kept";
 }
 
+TEST_F(ResilienceSystem, HugeMessagesOnTheConfigurationAndAControlCostNeitherMemoryNorLog) {
+  using kavrion::mosquitto::Qos;
+  const std::string huge(30 << 20, '{');  // not JSON either
+  const auto client = connectClient("sim_huge");
+  client->Send(kConfigurationTopic, huge, Qos::AtLeastOnce, true);  // delivered first at a start
+  startDevices(kTwoMetersControls);
+  startService();
+  ASSERT_TRUE(waitForLog("No cached configuration", 30s)) << readLog();
+  // Just above the bound the service drops it itself, with a record; far above it the
+  // broker does not even send it.
+  client->Send(kConfigurationTopic, std::string((4 << 20) + 1, '{'), Qos::AtLeastOnce, false);
+  ASSERT_TRUE(waitForLog("dropped 1 message(s) on \"/kv/bridge/configuration\" of up to 4194305 "
+                         "bytes: more than 4194304",
+                         20s))
+      << readLog();
+  client->Send(kConfigurationTopic, kTwoMeters, Qos::AtLeastOnce, true);
+  ASSERT_TRUE(waitForLog("MQTT client \"db_listener_cache_sync\" connected", 60s)) << readLog();
+  std::this_thread::sleep_for(3s);
+  const std::size_t before = serviceResidentKiB();
+  client->Send("/devices/meter_1/controls/P", huge, Qos::AtLeastOnce, false);
+  std::this_thread::sleep_for(5s);
+  EXPECT_LT(before, 12U * 1024) << "a configuration message stayed in memory";
+  EXPECT_LT(serviceResidentKiB(), before + 2 * 1024) << before;
+  EXPECT_LT(readLog().size(), 64U * 1024);
+  EXPECT_TRUE(serviceRunning()) << readLog();
+}
+
 }  // namespace
 }  // namespace norvane::sim
