@@ -103,6 +103,19 @@ class MqttClient : public ::testing::Test {
     return false;
   }
 
+  // The texts received on @p topic until none comes within @p quiet.
+  static std::vector<std::string> receiveAll(MqttAsyncWrapper& client, const std::string& topic,
+                                             std::chrono::milliseconds quiet) {
+    std::vector<std::string> texts;
+    for (;;) {
+      try {
+        texts.push_back(text(client.Receive(topic, quiet)));
+      } catch (const std::runtime_error&) {
+        return texts;
+      }
+    }
+  }
+
   // True once the broker replays a retained message on the topic to a new subscription,
   // i.e. a publication of it has been stored.
   bool retainedStored(const std::string& topic) {
@@ -412,14 +425,7 @@ TEST_F(MqttClient, BrokerRestartRenewsSubscriptionsAndDeliversMessagesSentMeanwh
 
   ASSERT_TRUE(eventually(
       [&] { return sender->connectionCount() == 2 && judge->connectionCount() == 2; }, 15s));
-  std::vector<std::string> meter;
-  for (;;) {
-    try {
-      meter.push_back(text(judge->Receive("/kv/bridge/data/meter", 2s)));
-    } catch (const std::runtime_error&) {
-      break;
-    }
-  }
+  const std::vector<std::string> meter = receiveAll(*judge, "/kv/bridge/data/meter", 2s);
   EXPECT_THAT(meter, ::testing::Contains("just before"));
   EXPECT_THAT(meter, ::testing::Contains("during outage"));
   EXPECT_THAT(meter, ::testing::Not(::testing::Contains("qos 0 during outage")));
@@ -451,15 +457,7 @@ TEST_F(MqttClient, FullOfflineBufferByCountOrBytesDropsTheOldestWithAWarning) {
     EXPECT_EQ(records.countContaining("offline buffer"), 1u);
     broker.start();
 
-    std::vector<std::string> meter;
-    for (;;) {
-      try {
-        meter.push_back(text(judge->Receive("/meter", 8s)));
-      } catch (const std::runtime_error&) {
-        break;
-      }
-    }
-    EXPECT_THAT(meter, ::testing::ElementsAre("3", "4", "5"));
+    EXPECT_THAT(receiveAll(*judge, "/meter", 8s), ::testing::ElementsAre("3", "4", "5"));
   }
 }
 
