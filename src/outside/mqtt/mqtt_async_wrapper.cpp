@@ -490,10 +490,11 @@ struct MqttAsyncWrapper::Impl {
   std::atomic<std::size_t> maxPayloadBytes;
   ThreadQueue<msg_t, MessageCost> received;
   OversizedDrops oversized;
-  // Held while a send decides between Paho and the offline buffer and while the buffer is
-  // handed to Paho after a connect, so that messages leave in the order they were sent.
+  // Guards the decision between Paho and the offline buffer, so that messages leave in the
+  // order they were sent; never held while Paho is called.
   std::mutex sendMutex;
   ThreadQueue<PendingSend, PendingSendCost> offline;
+  bool handingOver = false;  // Paho's thread is handing the buffer over after a connect
   SubscriptionBook subscriptions;
   ConnectionSignal connection;
   std::atomic<int> callbacksRunning{0};
@@ -510,9 +511,9 @@ struct MqttAsyncWrapper::Impl {
   void renewSubscriptions();
   void reportReceiveDrops();
   void recordOversized(const OversizedDrops::Report& report);
-  void keepOffline(PendingSend message);
+  void recordOfflineDrops(std::size_t dropped);
   void sendOfflineBuffer();
-  int publish(const PendingSend& message);
+  int publish(const std::string& topic, const std::string& payload, Qos qos, bool retained);
   void awaitAck(MQTTAsync_token token);
   // A subscribe or unsubscribe request, made once the book already shows its outcome.
   using Request = std::function<int(MQTTAsync_responseOptions&)>;
@@ -633,33 +634,38 @@ void MqttAsyncWrapper::Impl::recordOversized(const OversizedDrops::Report& repor
            maxPayloadBytes.load());
 }
 
-void MqttAsyncWrapper::Impl::keepOffline(PendingSend message) {
-  const std::size_t dropped = offlineDrops.add(offline.put(std::move(message)));
-  if (dropped == 0) return;
+void MqttAsyncWrapper::Impl::recordOfflineDrops(std::size_t dropped) {
+  if (offlineDrops.add(dropped) == 0) return;
   NV_TRACE(P7::getTrace(), P7::kWarning,
            "offline buffer of \"%s\" full: %zu oldest messages dropped", clientId.c_str(), dropped);
 }
 
-int MqttAsyncWrapper::Impl::publish(const PendingSend& pending) {
+int MqttAsyncWrapper::Impl::publish(const std::string& topic, const std::string& payload, Qos qos,
+                                    bool retained) {
   MQTTAsync_message message = MQTTAsync_message_initializer;
-  message.payload = const_cast<char*>(pending.payload.data());  // Paho copies it
-  message.payloadlen = static_cast<int>(pending.payload.size());
-  message.qos = static_cast<int>(pending.qos);
-  message.retained = pending.retained ? 1 : 0;
+  message.payload = const_cast<char*>(payload.data());  // Paho copies it
+  message.payloadlen = static_cast<int>(payload.size());
+  message.qos = static_cast<int>(qos);
+  message.retained = retained ? 1 : 0;
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_sendMessage(handle, pending.topic.c_str(), &message, &options);
+  return MQTTAsync_sendMessage(handle, topic.c_str(), &message, &options);
 }
 
-// On Paho's thread after a connect. A connection lost meanwhile leaves the rest for the
-// next connect; what Paho takes while disconnected it keeps in its own buffer.
+// On Paho's thread after a connect, one message at a time. A connection lost meanwhile
+// leaves the rest for the next connect; what Paho takes while disconnected it keeps itself.
 void MqttAsyncWrapper::Impl::sendOfflineBuffer() {
-  std::lock_guard lock(sendMutex);
-  PendingSend message;
-  while (connected() && offline.try_get_for(&message, std::chrono::milliseconds::zero())) {
-    const int rc = publish(message);
+  for (;;) {
+    PendingSend message;
+    {
+      std::lock_guard lock(sendMutex);
+      handingOver = connected() && offline.try_get_for(&message, std::chrono::milliseconds::zero());
+      if (!handingOver) return;
+    }
+    const int rc = publish(message.topic, message.payload, message.qos, message.retained);
     if (rc != MQTTASYNC_SUCCESS && rc != MQTTASYNC_DISCONNECTED) {
-      NV_TRACE(P7::getTrace(), P7::kError, "MQTT error [%d]: send \"%s\" after the reconnect of \"%s\"",
-               rc, message.topic.c_str(), clientId.c_str());
+      NV_TRACE(P7::getTrace(), P7::kError,
+               "MQTT error [%d]: send \"%s\" after the reconnect of \"%s\"", rc,
+               message.topic.c_str(), clientId.c_str());
     }
   }
 }
@@ -921,17 +927,22 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     throw std::runtime_error(
         format("MQTT error: send \"{}\": payload of {} bytes too large", topic, size));
   }
-  std::lock_guard lock(impl.sendMutex);
-  if (!impl.connected()) {
-    if (qos != Qos::AtMostOnce) impl.keepOffline({topic, payload, qos, retained});
-    return;
+  bool sendNow = true;
+  std::size_t dropped = 0;
+  {
+    std::lock_guard lock(impl.sendMutex);
+    const bool connected = impl.connected();
+    // While the buffer is handed over after a connect, a new message waits its turn.
+    if (qos != Qos::AtMostOnce && (!connected || impl.handingOver || impl.offline.size() > 0)) {
+      dropped = impl.offline.put(PendingSend{topic, payload, qos, retained});
+      sendNow = false;
+    } else {
+      sendNow = connected;
+    }
   }
-  // Connected again before Paho's thread has handed over the buffer: this one waits its turn.
-  if (qos != Qos::AtMostOnce && impl.offline.size() > 0) {
-    impl.keepOffline({topic, payload, qos, retained});
-    return;
-  }
-  const int rc = impl.publish({topic, payload, qos, retained});
+  impl.recordOfflineDrops(dropped);
+  if (!sendNow) return;
+  const int rc = impl.publish(topic, payload, qos, retained);
   if (rc == MQTTASYNC_SUCCESS || rc == MQTTASYNC_DISCONNECTED) return;
   throwMqttError(rc, "send", topic);
 }
