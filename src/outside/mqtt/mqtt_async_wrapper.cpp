@@ -40,7 +40,7 @@ constexpr auto kDisconnectWait = std::chrono::seconds(2);
 constexpr auto kSessionRetryPause = std::chrono::milliseconds(500);
 constexpr auto kWarningInterval = std::chrono::minutes(1);
 // Room for a topic and the packet's header beyond the largest payload a client takes.
-constexpr std::size_t kPacketMargin = 64 * 1024;
+constexpr std::size_t kPacketMargin = std::size_t{64} * 1024;
 // A session the broker keeps for as long as it runs, as MQTT 3's persistent sessions.
 constexpr int kSessionNeverExpires = -1;  // 0xFFFFFFFF
 
@@ -856,7 +856,8 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool skipRet
       [&](MQTTAsync_responseOptions& options) {
         std::unique_ptr<RequestCallbacks> callbacks;
         if (onSuccess != nullptr || onFailure != nullptr) {
-          callbacks.reset(new RequestCallbacks{this, onSuccess, onFailure});
+          callbacks =
+              std::make_unique<RequestCallbacks>(RequestCallbacks{this, onSuccess, onFailure});
           options.onSuccess5 = &RequestCallbacks::succeeded;
           options.onFailure5 = &RequestCallbacks::failed;
           options.context = callbacks.get();
@@ -892,8 +893,8 @@ void MqttAsyncWrapper::SubscribeMany(const std::vector<std::string>& topics, Qos
     }
     impl.request(
         [&](MQTTAsync_responseOptions& options) {
-          return MQTTAsync_subscribeMany(impl.handle, static_cast<int>(names.size()),
-                                         names.data(), qosLevels.data(), &options);
+          return MQTTAsync_subscribeMany(impl.handle, static_cast<int>(names.size()), names.data(),
+                                         qosLevels.data(), &options);
         },
         [&] {
           for (std::size_t i = first; i < last; ++i) {

@@ -17,7 +17,7 @@ inline constexpr std::chrono::milliseconds kConfigurationWait{30000};
 // library keeps a buffer the size of the largest message it has read for the life of the
 // process. A larger message is dropped on arrival (or by the broker), and the wait goes on
 // as for one that is not JSON.
-inline constexpr std::size_t kMaxConfigurationBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxConfigurationBytes = std::size_t{4} * 1024 * 1024;
 
 // Where the candidates come from; tests shorten the wait and move the cache file.
 struct ConfigurationSources {

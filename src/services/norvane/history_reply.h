@@ -17,7 +17,7 @@ namespace norvane {
 inline constexpr std::size_t kMaxReplyRows = 100;
 // A reply of a few rows is a few hundred bytes; a larger message on the reply topic is
 // dropped on arrival, and its request runs into the reply timeout.
-inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxReplyBytes = std::size_t{1024} * 1024;
 
 enum class ReplyShape {
   kNoValues,   // nothing to keep; dropped without a record
