@@ -227,6 +227,7 @@ def scenario_live(bus, p):
     time.sleep(float(p.get("tail", 62)))
     alive = service.poll() is None
     keep_memory_map(service.pid, os.path.join(bus.out, f"live-{int(rate)}"))
+    keep_memory_map(floor.pid, os.path.join(bus.out, f"live-{int(rate)}-floor"))
     floor_out = bus.stop(floor)
     bus.stop(meter)
     messages = parse_meter_log("/tmp/meter.log")
@@ -460,6 +461,16 @@ def report(out, markdown, mode):
             row(f"live ingest {rate} msg/s: resident at the end, mapped files / private",
                 f"{resident['RssFile'] / 1024:.2f} / {resident['RssAnon'] / 1024:.2f} MiB",
                 "", "", "", None)
+        # Pss shares each library page among the processes that map it; private pages are
+        # the process's alone, whoever else maps the same files.
+        memory = [status_fields(os.path.join(out, f"{name}{who}.smaps_rollup"),
+                                ("Pss", "Private_Clean", "Private_Dirty")) for who in ("", "-floor")]
+        if all(memory):
+            pss = [m["Pss"] / 1024 for m in memory]
+            own = [(m["Private_Clean"] + m["Private_Dirty"]) / 1024 for m in memory]
+            row(f"live ingest {rate} msg/s: proportional (Pss) / private memory at the end",
+                f"{pss[0]:.2f} / {own[0]:.2f} MiB", f"{pss[1]:.2f} / {own[1]:.2f} MiB",
+                f"{pss[0] / pss[1]:.2f}x / {own[0] / own[1]:.2f}x", "", None)
         row(f"live ingest {rate} msg/s: windows right", f"{r['windows_checked'] - min(r['windows_checked'], r['fault_count'])}"
             f" of {r['windows_checked']} ({r['fault_count']} faults)",
             f"{r['floor_received']} of {r['published']} received", "", "all right",

@@ -119,12 +119,17 @@ void NamespaceTest::TearDown() {
   directories_.reset();
 }
 
-void NamespaceTest::startService(const std::string& invocationName) {
+void NamespaceTest::startService(const std::string& invocationName,
+                                 const std::vector<std::string>& environment) {
   if (servicePid_ > 0) throw std::runtime_error("the service is already running");
   // Everything the child needs is prepared before fork: between fork and exec only
   // async-signal-safe calls are allowed, and the test may already run client threads.
   const std::string binary = NORVANE_BINARY;
   std::vector<char*> argv{const_cast<char*>(invocationName.c_str()), nullptr};
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable != nullptr; ++variable) envp.push_back(*variable);
+  for (const auto& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+  envp.push_back(nullptr);
   const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error(errnoText("fork for the service"));
@@ -136,7 +141,7 @@ void NamespaceTest::startService(const std::string& invocationName) {
       ::dup2(out, STDOUT_FILENO);
       ::dup2(out, STDERR_FILENO);
     }
-    ::execv(binary.c_str(), argv.data());
+    ::execve(binary.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   servicePid_ = pid;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mqtt_async_wrapper.h"
 #include "sandbox/private_dirs.h"
@@ -30,8 +31,11 @@ class NamespaceTest : public ::testing::Test {
   // Kills the service if it still runs, stops the broker, drops the private directories.
   void TearDown() override;
 
-  // Starts the built binary with @p invocationName as argument 0 (the log directory's name).
-  void startService(const std::string& invocationName = "norvane");
+  // Starts the built binary with @p invocationName as argument 0 (the log directory's name)
+  // and the test's environment, with @p environment ("NAME=value") added.
+  void startService(const std::string& invocationName = "norvane",
+                    const std::vector<std::string>& environment = {});
+  pid_t servicePid() const { return servicePid_; }
   // The exit status once the service has ended within @p timeout; nothing while it runs.
   // A service killed by a signal gives 128 + the signal number.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -80,6 +81,11 @@ TestBroker::~TestBroker() { stop(); }
 
 std::string TestBroker::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
 
+std::string TestBroker::subscriptionLog() const {
+  std::ifstream in(dir_.path() / "mosquitto.log");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 void TestBroker::start() {
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (launch()) return;
@@ -98,7 +104,9 @@ bool TestBroker::launch() {
         << "persistence_location " << dir_.dir() << "\n"
         << "autosave_interval 0\n"
         << "max_queued_messages 0\n"
-        << "log_dest none\n";
+        // Written at once, before the subscription is acknowledged.
+        << "log_dest file " << (dir_.path() / "mosquitto.log").string() << "\n"
+        << "log_type subscribe\n";
     if (::geteuid() == 0) out << "user root\n";
   }
   pid_t pid = ::fork();

@@ -39,6 +39,10 @@ class TestBroker {
   int port() const { return port_; }
   std::string uri() const;  // "tcp://127.0.0.1:<port>"
 
+  // The broker's record of every subscription it received, one line each:
+  // "<time>: <client id> <QoS> <topic filter>".
+  std::string subscriptionLog() const;
+
   void stop();   // SIGTERM, waits for the exit (the broker saves its sessions)
   void start();  // again on the same port; throws std::runtime_error if it cannot listen
 

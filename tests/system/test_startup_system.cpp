@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
 
 #include <nlohmann/json.hpp>
 
+#include "notify_listener.h"
 #include "simulated_controller.h"
 
 namespace norvane::sim {
@@ -99,6 +103,26 @@ TEST_F(StartupSystem, EndsWithStatus1ForAConfigurationTheIoModelRejects) {
   ASSERT_TRUE(status) << readLog();
   EXPECT_EQ(*status, 1);
   EXPECT_NE(readLog().find("Configuration parse error: "), std::string::npos) << readLog();
+}
+
+TEST_F(StartupSystem, TellsSystemdItIsReadyOnceTheReplyTopicIsSubscribedThenKeepsPinging) {
+  testing::NotifyListener systemd;
+  publish(kConfigurationTopic, configurationWithEntry(100), true);
+  startService("norvane", {"NOTIFY_SOCKET=" + systemd.address()});
+  // The configuration is retained; the 20 s head start of the availability threads remains.
+  ASSERT_EQ(systemd.next(60s), "READY=1") << readLog() << serviceOutput();
+  // The broker writes down a subscription before it acknowledges it, and the service waits
+  // for the acknowledgement.
+  EXPECT_THAT(broker().subscriptionLog(),
+              ::testing::HasSubstr(" db_listener_configuration 0 "
+                                   "/rpc/v1/db_logger/history/get_values/pid_" +
+                                   std::to_string(servicePid()) + "_N0/reply\n"));
+  std::vector<std::string> later;
+  while (auto datagram = systemd.next(5s)) {
+    later.push_back(*datagram);
+    if (later.size() == 5) break;
+  }
+  EXPECT_EQ(later, std::vector<std::string>(5, "WATCHDOG=1"));
 }
 
 TEST_F(StartupSystem, LogsUnderItsInvocationNameVerbatim) {

@@ -1,13 +1,9 @@
-// systemd notifications on a stand-in socket: readiness, and pings from the loop's own thread.
+// systemd notifications on a stand-in socket: where they go, what a failure records, and pings
+// from the loop's own thread.
 #include "watchdog.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -16,61 +12,112 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "collection_loop.h"
 #include "history_client.h"
+#include "notify_listener.h"
+#include "record_log.h"
 #include "service_state.h"
 #include "test_broker.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using norvane::testing::NotifyListener;
+using norvane::testing::Record;
 using norvane::testing::TempDir;
 
-// Plays systemd's notification socket while it lives: NOTIFY_SOCKET names it.
-class NotifySocket {
+// NOTIFY_SOCKET names @p address while it lives (none: unset), as systemd sets it.
+class NotifySocketVariable {
  public:
-  NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const std::string path = (dir_.path() / "notify").string();
-    sockaddr_un address{AF_UNIX, {}};
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  explicit NotifySocketVariable(const std::optional<std::string>& address) {
     if (const char* previous = std::getenv("NOTIFY_SOCKET")) previous_ = previous;
-    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    address ? ::setenv("NOTIFY_SOCKET", address->c_str(), 1) : ::unsetenv("NOTIFY_SOCKET");
   }
-  ~NotifySocket() {
+  ~NotifySocketVariable() {
     previous_ ? ::setenv("NOTIFY_SOCKET", previous_->c_str(), 1) : ::unsetenv("NOTIFY_SOCKET");
-    ::close(fd_);
   }
-  NotifySocket(const NotifySocket&) = delete;
-  NotifySocket& operator=(const NotifySocket&) = delete;
-
-  // The next datagram, or none within @p wait.
-  std::optional<std::string> next(std::chrono::milliseconds wait) const {
-    pollfd ready{fd_, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
-    char text[256];
-    const ssize_t size = ::recv(fd_, text, sizeof text, 0);
-    return std::string(text, static_cast<size_t>(std::max<ssize_t>(size, 0)));
-  }
+  NotifySocketVariable(const NotifySocketVariable&) = delete;
+  NotifySocketVariable& operator=(const NotifySocketVariable&) = delete;
 
  private:
-  TempDir dir_;
-  int fd_;
   std::optional<std::string> previous_;
 };
 
-TEST(Watchdog, ReadyIsReported) {
-  NotifySocket systemd;
-  norvane::notifyReady();
-  EXPECT_EQ(systemd.next(5s), "READY=1");
+// A listener that NOTIFY_SOCKET names.
+struct SystemdStandIn {
+  explicit SystemdStandIn(NotifyListener::Kind kind = NotifyListener::Kind::kPath,
+                          bool bound = true)
+      : socket(kind, bound), variable(socket.address()) {}
+  std::optional<std::string> next(std::chrono::milliseconds wait) const {
+    return socket.next(wait);
+  }
+  NotifyListener socket;
+  NotifySocketVariable variable;
+};
+
+std::vector<std::string> allReceived(const NotifyListener& socket) {
+  std::vector<std::string> received;
+  while (auto datagram = socket.next(0ms)) received.push_back(*datagram);
+  return received;
+}
+
+TEST(Watchdog, ReadinessAndPingsReachTheSocketNotifySocketNames) {
+  enum class Address { kPath, kAbstract, kUnset, kBoundLater };
+  struct Case {
+    const char* name;
+    Address address;
+    std::vector<std::string> received;
+    // "{}" stands for the socket's address.
+    std::vector<std::pair<int, std::string>> records;
+  };
+  const std::vector<Case> cases{
+      {"path", Address::kPath, {"READY=1", "WATCHDOG=1"}, {}},
+      {"abstract", Address::kAbstract, {"READY=1", "WATCHDOG=1"}, {}},
+      {"no NOTIFY_SOCKET", Address::kUnset, {}, {}},
+      // READY=1 and the first ping fail with one record; the ping after the bind arrives.
+      {"missing socket",
+       Address::kBoundLater,
+       {"WATCHDOG=1"},
+       {{P7::kWarning, "systemd notification \"READY=1\" failed: sendto {}: No such file or "
+                       "directory (errno 2)"},
+        {P7::kInfo, "systemd notifications reach {} again"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    norvane::testing::RecordLog log;
+    NotifyListener socket(c.address == Address::kAbstract ? NotifyListener::Kind::kAbstract
+                                                           : NotifyListener::Kind::kPath,
+                          c.address != Address::kBoundLater);
+    NotifySocketVariable variable(c.address == Address::kUnset
+                                      ? std::nullopt
+                                      : std::optional<std::string>(socket.address()));
+    norvane::notifyReady();
+    // Past the limit of one ping a second, here and below.
+    std::this_thread::sleep_for(1100ms);
+    norvane::notifyAlive();
+    if (c.address == Address::kBoundLater) {
+      socket.bind();
+      std::this_thread::sleep_for(1100ms);
+      norvane::notifyAlive();
+    }
+    EXPECT_EQ(allReceived(socket), c.received);
+    std::vector<Record> records;
+    for (const auto& [level, text] : c.records) {
+      records.push_back({level, fmt::format(fmt::runtime(text), socket.address())});
+    }
+    EXPECT_EQ(log.records(), records);
+  }
 }
 
 TEST(Watchdog, EveryPassPingsAndAStepThatHangsDoesNot) {
   // A ping of an earlier test in this process holds the next one back for up to a second.
   std::this_thread::sleep_for(1100ms);
-  NotifySocket systemd;
+  const SystemdStandIn systemd;
   TempDir dir;
   // Due at once; the second window closes after the loop's own 100 ms polls.
   std::ofstream(dir.path() / "timestamp") << R"({"intervals":[{"a":1699999900}]})";
@@ -93,7 +140,7 @@ TEST(Watchdog, EveryPassPingsAndAStepThatHangsDoesNot) {
 }
 
 TEST(Watchdog, HistoryWaitPingsEverySecondAndTimesOutWithTheWholeTimeout) {
-  NotifySocket systemd;
+  const SystemdStandIn systemd;
   // Never connected: the request is dropped and no reply can come.
   auto client = std::make_shared<kavrion::mosquitto::MqttAsyncWrapper>("watchdog-history",
                                                                        "tcp://127.0.0.1:9");
