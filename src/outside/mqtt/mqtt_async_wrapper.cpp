@@ -422,15 +422,15 @@ class OversizedDrops {
     ++found->second.count;
     found->second.largest = std::max(found->second.largest, bytes);
     std::optional<Report> report = takeIfDue(*found, Clock::now());
-    waiting_ = waiting_ || !report;
+    if (!report) waiting_ = true;
     return report;
   }
 
   // The records that waited for their minute, once it has passed.
   std::vector<Report> due() {
     std::vector<Report> reports;
+    if (!waiting_.load(std::memory_order_relaxed)) return reports;  // each Receive asks
     std::lock_guard lock(mutex_);
-    if (!waiting_) return reports;
     waiting_ = false;
     const auto now = Clock::now();
     for (auto& entry : topics_) {
@@ -462,7 +462,7 @@ class OversizedDrops {
 
   std::mutex mutex_;
   std::map<std::string, Pending> topics_;
-  bool waiting_ = false;  // a topic's drops wait for their minute
+  std::atomic<bool> waiting_{false};  // a topic's drops wait for their minute
 };
 
 }  // namespace

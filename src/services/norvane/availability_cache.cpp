@@ -32,7 +32,7 @@ constexpr int32_t kUnusableLimit = 100;
 // reaches the cache at most this much later, far less than the collection step's 100 ms
 // clock polling; a quiet bus is not polled, as the pause follows a message only.
 constexpr std::chrono::milliseconds kBatchPause{5};
-// How often, at most, the silent controls and a reconnect are looked for on a quiet bus.
+// How often the silent controls and a reconnect are looked for.
 constexpr std::chrono::milliseconds kCheckInterval{10000};
 
 // A NaN never widens the range, and a range left NaN by an earlier NaN read is taken over by
@@ -68,7 +68,7 @@ void closeRange(data_t& record) {
 
 int32_t timeoutFor(const std::string& configurationText) {
   return configurationText.find("meter_electricity") != std::string::npos ? kElectricityTimeoutS
-                                                                           : kDefaultTimeoutS;
+                                                                          : kDefaultTimeoutS;
 }
 
 std::chrono::milliseconds receiveTimeout(std::chrono::milliseconds cap) {
@@ -81,23 +81,30 @@ int runCacheLoop(MqttAsyncWrapper& client, std::chrono::milliseconds timeoutCap,
   CacheUpdater updater(0, &silent);
   uint64_t connections = client.connectionCount();
   auto lastMessage = Clock::now();
+  auto nextCheck = lastMessage;
+  bool received = false;
   for (;;) {
-    if (client.connectionCount() != connections) {
-      connections = client.connectionCount();
-      silent.restart();
+    const auto now = Clock::now();  // once per message: thousands arrive a second
+    if (received) lastMessage = now;
+    if (now >= nextCheck) {
+      nextCheck = now + kCheckInterval;
+      if (client.connectionCount() != connections) {
+        connections = client.connectionCount();
+        silent.restart();
+      }
+      silent.check();
     }
-    silent.check();
-    const auto silence = receiveTimeout(timeoutCap);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(silence -
-                                                                  (Clock::now() - lastMessage));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(receiveTimeout(timeoutCap) -
+                                                                   (now - lastMessage));
     if (left <= std::chrono::milliseconds::zero()) return kExitNoData;  // the status says it
     msg_t message;
+    received = false;
     try {
       message = client.Receive("/#", std::min(left, kCheckInterval));
     } catch (const std::runtime_error&) {
       continue;  // a slice ran out: the time since the last message decides above
     }
-    lastMessage = Clock::now();
+    received = true;
     if (const auto status = updater.handle(message)) {
       return *status;
     }
@@ -149,38 +156,56 @@ void CacheUpdater::countUnusable() {
   }
 }
 
-void SilentControls::expect(const std::string& device, const std::string& control) {
-  const auto [found, added] = controls_.try_emplace(device + "." + control, Control{device, control});
-  if (added) ++awaited_;
+void SilentControls::expect(std::string_view device, std::string_view control) {
+  std::string key;
+  key.reserve(device.size() + 1 + control.size());
+  key.append(device).append(1, '.').append(control);
+  controls_.push_back({std::move(key), static_cast<uint32_t>(device.size())});
 }
 
 void SilentControls::restart() {
+  if (!std::is_sorted(controls_.begin(), controls_.end(), byKey)) {
+    std::sort(controls_.begin(), controls_.end(), byKey);
+    // A cell configured twice is one control.
+    controls_.erase(std::unique(controls_.begin(), controls_.end(),
+                                [](const Control& a, const Control& b) { return a.key == b.key; }),
+                    controls_.end());
+  }
   since_ = now_();
   awaited_ = controls_.size();
-  for (auto& [key, control] : controls_) control.deliveredSinceRestart = false;
+  for (Control& control : controls_) control.deliveredSinceRestart = false;
+}
+
+SilentControls::Control* SilentControls::find(const std::string& controlKey) {
+  const auto found = std::lower_bound(
+      controls_.begin(), controls_.end(), controlKey,
+      [](const Control& control, const std::string& key) { return control.key < key; });
+  return found != controls_.end() && found->key == controlKey ? &*found : nullptr;
 }
 
 void SilentControls::delivered(const std::string& controlKey) {
   if (awaited_ == 0) return;  // the usual case: one test per value
-  const auto found = controls_.find(controlKey);
-  if (found == controls_.end() || found->second.deliveredSinceRestart) return;
-  Control& control = found->second;
-  control.deliveredSinceRestart = true;
+  Control* control = find(controlKey);
+  if (control == nullptr || control->deliveredSinceRestart) return;
+  control->deliveredSinceRestart = true;
   --awaited_;
-  if (!std::exchange(control.recorded, false)) return;
+  if (!std::exchange(control->recorded, false)) return;
+  const std::string name(control->control());
+  const std::string device(control->device());
   NV_TRACE(P7::getTrace(), P7::kInfo, "Control \"%s\" of device \"%s\" delivers again",
-           control.control.c_str(), control.device.c_str());
+           name.c_str(), device.c_str());
 }
 
 void SilentControls::check() {
   if (awaited_ == 0 || now_() - since_ < kSilentControlAfter) return;
-  for (auto& [key, control] : controls_) {
+  for (Control& control : controls_) {
     if (control.deliveredSinceRestart || std::exchange(control.recorded, true)) continue;
-    const std::string topic = controlTopicOf(control.device, control.control);
+    const std::string name(control.control());
+    const std::string device(control.device());
     NV_TRACE(P7::getTrace(), P7::kWarning,
              "Control \"%s\" of device \"%s\" has delivered no value on %s for %ld minutes: "
              "its cell is missing from the meter messages",
-             control.control.c_str(), control.device.c_str(), topic.c_str(),
+             name.c_str(), device.c_str(), controlTopicOf(device, name).c_str(),
              static_cast<long>(kSilentControlAfter.count()));
   }
 }
@@ -210,12 +235,12 @@ void subscribeConfiguredControls(MqttAsyncWrapper& client, SilentControls& silen
 }
 
 int runCacheSync(const std::string& serverUri, std::chrono::milliseconds timeoutCap) {
-  const auto status = runOnConnectedClient(
-      kClientId, serverUri, [&](MqttAsyncWrapper& client) -> std::optional<int> {
-        SilentControls silent;
-        subscribeConfiguredControls(client, silent);
-        return runCacheLoop(client, timeoutCap, silent);
-      });
+  const auto status = runOnConnectedClient(kClientId, serverUri,
+                                           [&](MqttAsyncWrapper& client) -> std::optional<int> {
+                                             SilentControls silent;
+                                             subscribeConfiguredControls(client, silent);
+                                             return runCacheLoop(client, timeoutCap, silent);
+                                           });
   return status.value_or(kExitFatal);
 }
 

@@ -7,7 +7,8 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "mqtt_async_wrapper.h"
 #include "service_state.h"
@@ -44,7 +45,7 @@ class SilentControls {
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   explicit SilentControls(Clock now = std::chrono::steady_clock::now) : now_(std::move(now)) {}
 
-  void expect(const std::string& device, const std::string& control);
+  void expect(std::string_view device, std::string_view control);
   // A start or a reconnect: every control is to deliver again.
   void restart();
   void delivered(const std::string& controlKey);
@@ -52,14 +53,20 @@ class SilentControls {
   void check();
 
  private:
+  // Kept small: a controller may have thousands of controls.
   struct Control {
-    std::string device;
-    std::string control;
+    std::string key;  // "<device>.<control>"
+    uint32_t deviceLength;
     bool deliveredSinceRestart = false;
     bool recorded = false;
+    std::string_view device() const { return std::string_view(key).substr(0, deviceLength); }
+    std::string_view control() const { return std::string_view(key).substr(deviceLength + 1); }
   };
+  Control* find(const std::string& controlKey);
+  static bool byKey(const Control& a, const Control& b) { return a.key < b.key; }
+
   Clock now_;
-  std::unordered_map<std::string, Control> controls_;
+  std::vector<Control> controls_;  // sorted by key from the first restart on
   std::chrono::steady_clock::time_point since_;
   std::size_t awaited_ = 0;  // controls that have not delivered since the restart
 };
