@@ -49,15 +49,8 @@ class NotifySocketVariable {
 };
 
 // A listener that NOTIFY_SOCKET names.
-struct SystemdStandIn {
-  explicit SystemdStandIn(NotifyListener::Kind kind = NotifyListener::Kind::kPath,
-                          bool bound = true)
-      : socket(kind, bound), variable(socket.address()) {}
-  std::optional<std::string> next(std::chrono::milliseconds wait) const {
-    return socket.next(wait);
-  }
-  NotifyListener socket;
-  NotifySocketVariable variable;
+struct SystemdStandIn : NotifyListener {
+  NotifySocketVariable variable{address()};
 };
 
 std::vector<std::string> allReceived(const NotifyListener& socket) {
@@ -83,19 +76,19 @@ TEST(Watchdog, ReadinessAndPingsReachTheSocketNotifySocketNames) {
       {"missing socket",
        Address::kBoundLater,
        {"WATCHDOG=1"},
-       {{P7::kWarning, "systemd notification \"READY=1\" failed: sendto {}: No such file or "
-                       "directory (errno 2)"},
+       {{P7::kWarning,
+         "systemd notification \"READY=1\" failed: sendto {}: No such file or "
+         "directory (errno 2)"},
         {P7::kInfo, "systemd notifications reach {} again"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     norvane::testing::RecordLog log;
     NotifyListener socket(c.address == Address::kAbstract ? NotifyListener::Kind::kAbstract
-                                                           : NotifyListener::Kind::kPath,
+                                                          : NotifyListener::Kind::kPath,
                           c.address != Address::kBoundLater);
-    NotifySocketVariable variable(c.address == Address::kUnset
-                                      ? std::nullopt
-                                      : std::optional<std::string>(socket.address()));
+    NotifySocketVariable variable(
+        c.address == Address::kUnset ? std::nullopt : std::optional<std::string>(socket.address()));
     norvane::notifyReady();
     // Past the limit of one ping a second, here and below.
     std::this_thread::sleep_for(1100ms);
