@@ -104,22 +104,36 @@ INSTANTIATE_TEST_SUITE_P(
                     "No intervals in the progress file. Will be use current time."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProgressStore, CurrentIntervalMovesOnlyWhenMoreThan120SecondsBehind) {
-  seed(R"({"intervals":[{"a":1699999880}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], kNow - 120);
-  seed(R"({"intervals":[{"a":1699999879}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], kNow);
-  // Moved in memory only; the loop saves at the end of its pass.
-  EXPECT_EQ(contents(file()), R"({"intervals":[{"a":1699999879}]})");
-  EXPECT_TRUE(log_.records().empty());
-}
-
-TEST_F(ProgressStore, AmongSeveralIntervalsCurrentMovesOnlyWhenMoreThan240SecondsBehind) {
-  // The explicit "b":0 interval counts for the number of intervals but is never moved.
-  seed(R"({"intervals":[{"a":1,"b":0},{"a":1699999760}]})");
-  EXPECT_EQ(get()["intervals"], json::parse(R"([{"a":1,"b":0},{"a":1699999760}])"));
-  seed(R"({"intervals":[{"a":1,"b":0},{"a":1699999759}]})");
-  EXPECT_EQ(get()["intervals"], json::parse(R"([{"a":1,"b":0},{"a":1700000000}])"));
+TEST_F(ProgressStore, CurrentIntervalIsMovedToThePresentOnlyWhenFarBehindOrAhead) {
+  const Record ahead{P7::kWarning,
+                     "Interval start 1700000121 is ahead of the clock 1700000000, moved to the "
+                     "present"};
+  const struct {
+    const char* read;
+    const char* intervals;  // as the store returns them
+    std::vector<Record> records;
+  } cases[] = {
+      {R"({"intervals":[{"a":1699999880}]})", R"([{"a":1699999880}])", {}},
+      {R"({"intervals":[{"a":1699999879}]})", R"([{"a":1700000000}])", {}},
+      {R"({"intervals":[{"a":1700000120}]})", R"([{"a":1700000120}])", {}},
+      {R"({"intervals":[{"a":1700000121}]})", R"([{"a":1700000000}])", {ahead}},
+      // Among several, 240 s; an explicit "b":0 counts as an interval but is never moved.
+      {R"({"intervals":[{"a":1,"b":0},{"a":1699999760}]})",
+       R"([{"a":1,"b":0},{"a":1699999760}])",
+       {}},
+      {R"({"intervals":[{"a":1,"b":0},{"a":1699999759}]})",
+       R"([{"a":1,"b":0},{"a":1700000000}])",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.read);
+    log_.clear();
+    seed(c.read);
+    EXPECT_EQ(get()["intervals"], json::parse(c.intervals));
+    EXPECT_EQ(log_.records(), c.records);
+    // Moved in memory only; the loop saves at the end of its pass.
+    EXPECT_EQ(contents(file()), c.read);
+  }
 }
 
 TEST_F(ProgressStore, OldIntervalsAndOtherMembersAreKeptAsRead) {
@@ -127,18 +141,6 @@ TEST_F(ProgressStore, OldIntervalsAndOtherMembersAreKeptAsRead) {
       R"({"intervals":[{"a":5,"b":10,"note":"x"},{"a":1699999990}],"owner":{"k":[1,2]}})";
   seed(text);
   EXPECT_EQ(get(), json::parse(text));
-}
-
-TEST_F(ProgressStore, CurrentIntervalAheadOfTheClockIsMovedToThePresent) {
-  seed(R"({"intervals":[{"a":1700000120}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], kNow + 120);
-  EXPECT_TRUE(log_.records().empty());
-  seed(R"({"intervals":[{"a":1700000121}]})");
-  EXPECT_EQ(get()["intervals"][0]["a"], kNow);
-  EXPECT_EQ(log_.records(),
-            (std::vector<Record>{{P7::kWarning,
-                                  "Interval start 1700000121 is ahead of the clock 1700000000, "
-                                  "moved to the present"}}));
 }
 
 TEST_F(ProgressStore, DamagedIntervalsWithAnEndAreDroppedOneByOne) {
@@ -221,10 +223,10 @@ TEST_F(ProgressStore, DirectoryThatCannotBeCreatedIsRecordedAndNothingIsSaved) {
   location_.directory = dir_.dir() + "blocker/norvane/";
   EXPECT_EQ(get(), json::parse(kFresh));
   EXPECT_EQ(log_.records(),
-            (std::vector<Record>{
-                {P7::kWarning, "Read timestamp error! Will be use current time."},
-                {P7::kError, "Save timestamp error! " + file().string() + ": Не удалось создать \"" +
-                                 dir_.dir() + "blocker/norvane/\" errno: 20"}}));
+            (std::vector<Record>{{P7::kWarning, "Read timestamp error! Will be use current time."},
+                                 {P7::kError, "Save timestamp error! " + file().string() +
+                                                  ": Не удалось создать \"" + dir_.dir() +
+                                                  "blocker/norvane/\" errno: 20"}}));
 }
 
 TEST_F(ProgressStore, FailedRenameKeepsWhatStoodThereAndRemovesTheTemporaryFile) {
@@ -280,11 +282,11 @@ TEST_P(ProgressStoreUnsafeDirectory, IsRefusedOnceAndLeftAlone) {
   EXPECT_FALSE(norvane::setTime(json::parse(kFresh), location_));
   norvane::dropTime(location_, [this] { return now_; });
 
-  EXPECT_EQ(log_.records(),
-            (std::vector<Record>{
-                {P7::kError, "Progress directory " + location_.directory + " refused: " +
-                                 GetParam().reason + ". Progress is kept in memory"},
-                {P7::kWarning, "Read timestamp error! Will be use current time."}}));
+  EXPECT_EQ(
+      log_.records(),
+      (std::vector<Record>{{P7::kError, "Progress directory " + location_.directory + " refused: " +
+                                            GetParam().reason + ". Progress is kept in memory"},
+                           {P7::kWarning, "Read timestamp error! Will be use current time."}}));
   EXPECT_EQ(contents(watched / "timestamp"), forgedText);
   EXPECT_EQ(std::distance(fs::directory_iterator(watched), fs::directory_iterator()), 1);
   EXPECT_EQ(fs::last_write_time(watched), before);
@@ -292,19 +294,18 @@ TEST_P(ProgressStoreUnsafeDirectory, IsRefusedOnceAndLeftAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     ProgressStore, ProgressStoreUnsafeDirectory,
-    ::testing::Values(
-        UnsafeDirectory{"Link",
-                        [](const fs::path& directory, const fs::path& forged) {
-                          fs::create_directory_symlink(forged, directory);
-                          return forged;
-                        },
-                        "it is a symbolic link"},
-        UnsafeDirectory{"NotADirectory",
-                        [](const fs::path& directory, const fs::path& forged) {
-                          std::ofstream(directory) << "x";
-                          return forged;
-                        },
-                        "it is not a directory"}),
+    ::testing::Values(UnsafeDirectory{"Link",
+                                      [](const fs::path& directory, const fs::path& forged) {
+                                        fs::create_directory_symlink(forged, directory);
+                                        return forged;
+                                      },
+                                      "it is a symbolic link"},
+                      UnsafeDirectory{"NotADirectory",
+                                      [](const fs::path& directory, const fs::path& forged) {
+                                        std::ofstream(directory) << "x";
+                                        return forged;
+                                      },
+                                      "it is not a directory"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Only a regular file of at most 1 MiB is read; anything else is replaced at the next save.
@@ -328,17 +329,20 @@ TEST_P(ProgressStoreUnusableFile, StartsAfreshAndIsReplacedByARegularFile) {
   EXPECT_EQ(contents(file()), kFresh);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ProgressStore, ProgressStoreUnusableFile,
-    ::testing::Values(
-        UnusableFile{"Fifo", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
-                     " is not a regular file"},
-        UnusableFile{"LargerThan1MiB",
-                     [](const fs::path& file) {
-                       std::ofstream(file) << std::string((1 << 20) + 1, ' ');
-                     },
-                     " is larger than 1 MiB"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ProgressStore, ProgressStoreUnusableFile,
+                         ::testing::Values(UnusableFile{"Fifo",
+                                                        [](const fs::path& file) {
+                                                          ASSERT_EQ(::mkfifo(file.c_str(), 0600),
+                                                                    0);
+                                                        },
+                                                        " is not a regular file"},
+                                           UnusableFile{"LargerThan1MiB",
+                                                        [](const fs::path& file) {
+                                                          std::ofstream(file)
+                                                              << std::string((1 << 20) + 1, ' ');
+                                                        },
+                                                        " is larger than 1 MiB"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProgressStore, DropRemovesTheFile) {
   seed(kFresh);
