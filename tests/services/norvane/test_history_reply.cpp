@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -42,15 +43,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Usable, ClassifyReply,
-    ::testing::Values(
-        ReplyCase{R"({"id":"m1","result":{"values":[{"control":"P","value":"1"}]}})",
-                  ReplyShape::kUsable},
-        ReplyCase{R"({"id":"m1","result":{"values":[{"control":"P","value":1,"min":0.5,)"
-                  R"("max":"2","device":"x","timestamp":5}]}})",
-                  ReplyShape::kUsable},
-        ReplyCase{R"({"id":"m1","result":{"values":{"a":{"control":"P","value":"1"},)"
-                  R"("b":{"control":"Q","value":2}}}})",
-                  ReplyShape::kUsable}));
+    ::testing::Values(ReplyCase{R"({"id":"m1","result":{"values":[{"control":"P","value":"1"}]}})",
+                                ReplyShape::kUsable},
+                      ReplyCase{
+                          R"({"id":"m1","result":{"values":[{"control":"P","value":1,"min":0.5,)"
+                          R"("max":"2","device":"x","timestamp":5}]}})",
+                          ReplyShape::kUsable},
+                      ReplyCase{R"({"id":"m1","result":{"values":{"a":{"control":"P","value":"1"},)"
+                                R"("b":{"control":"Q","value":2}}}})",
+                                ReplyShape::kUsable}));
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, ClassifyReply,
@@ -61,8 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{R"({"result":[{"values":[1]}]})", ReplyShape::kMalformed},
         ReplyCase{R"({"id":"m1","result":{"values":"abc"}})", ReplyShape::kMalformed},
         ReplyCase{R"({"id":"m1","result":{"values":7}})", ReplyShape::kMalformed},
-        ReplyCase{R"({"result":{"values":[{"control":"P","value":"1"}]}})",
-                  ReplyShape::kMalformed},
+        ReplyCase{R"({"result":{"values":[{"control":"P","value":"1"}]}})", ReplyShape::kMalformed},
         ReplyCase{R"({"id":7,"result":{"values":[{"control":"P","value":"1"}]}})",
                   ReplyShape::kMalformed},
         ReplyCase{R"({"id":"zz","result":{"values":[{"control":"P","value":"1"}]}})",
@@ -84,6 +84,25 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{R"({"id":"m1","result":{"values":[{"control":"P","value":"1"},)"
                   R"({"control":"P","value":false}]}})",
                   ReplyShape::kMalformed}));
+
+TEST(StrayReason, WindowEndsBelongToTheRequestAndRowsThatSayNothingAreTaken) {
+  const AwaitedReply awaited{"m1", "meter_1", "P", 1700000000, 1700000120};
+  const std::pair<const char*, std::string> cases[] = {
+      {R"({"timestamp":1700000000})", ""},
+      {R"({"timestamp":1700000120})", ""},
+      {R"({"timestamp":1699999999.5})",
+       R"("timestamp" 1699999999.5 lies outside 1700000000-1700000120)"},
+      {R"({"timestamp":1700000121})",
+       R"("timestamp" 1700000121 lies outside 1700000000-1700000120)"},
+      {R"({"timestamp":"1700000121","device":7})", ""},  // not of the types a logger writes
+      {R"({"device":"meter_1","control":"p"})", R"("control" is "p", not "P")"},
+  };
+  for (const auto& [row, reason] : cases) {
+    const auto reply =
+        nlohmann::json::parse(R"({"id":"m1","result":{"values":[)" + std::string(row) + "]}}");
+    EXPECT_EQ(strayReason(reply, awaited), reason) << row;
+  }
+}
 
 }  // namespace
 }  // namespace norvane
